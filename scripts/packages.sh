@@ -1,0 +1,31 @@
+# Debian packages the project needs, and a helper that installs the missing
+# ones (one apt-get update, then apt-get install by name). Sourced by the
+# README's two commands.
+LATCHWISE_BUILD_PACKAGES=(
+  cmake ninja-build g++ pkg-config git
+  qt6-base-dev libgl-dev libasio-dev libsodium-dev libsqlite3-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fontconfig fonts-dejavu-core
+)
+LATCHWISE_RUN_PACKAGES=(xvfb xauth x11-utils imagemagick)
+LATCHWISE_TEST_PACKAGES=(clang sqlite3)
+
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  if [ ${#missing[@]} -eq 0 ]; then
+    return 0
+  fi
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo="sudo"
+  fi
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
