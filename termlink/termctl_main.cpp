@@ -1,0 +1,12 @@
+// termctl: one terminal operation from the command line, through the same
+// control the window loads (linked directly here).
+#include "NetworkTermLink.h"
+#include "TermCtl.h"
+
+#include <iostream>
+
+int main(int argc, char** argv)
+{
+    termlink::NetworkTermLink link;
+    return termlink::runTermCtl(std::vector<std::string>(argv + 1, argv + argc), link, std::cout, std::cerr);
+}
