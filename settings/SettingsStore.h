@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -13,14 +14,21 @@ class RegistryKey;
 // std::runtime_error with the store's own texts.
 class SettingsStore {
 public:
+    // Makes the registry object of one bracket; the default opens the SQLite
+    // stand-in at the given path. Tests pass their own to inject faults.
+    using RegistryFactory = std::function<std::unique_ptr<Registry>(const std::filesystem::path&)>;
+
     explicit SettingsStore(std::filesystem::path databasePath);
+    SettingsStore(std::filesystem::path databasePath, RegistryFactory factory);
     ~SettingsStore();
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
-    // Opens `path` below HKEY_LOCAL_MACHINE, creating it when missing where the
-    // store may be written. A failure is not reported: reads then return their
-    // defaults and writes fail.
+    // Opens `path` below HKEY_LOCAL_MACHINE. A failure is not reported: reads
+    // then return their defaults and writes fail. Opening creates nothing, so a
+    // bracket that only reads needs no write access and leaves no file behind;
+    // the first write of the bracket creates `path` when missing, with full
+    // access, where the store may be written.
     void OpenSettingsKey(const std::string& path);
     // Throws "Failed to create key %s" / "Failed to set data for '%s'".
     void WriteSetting(const std::string& section, const std::string& ident, const std::string& value);
@@ -31,9 +39,16 @@ public:
     const std::filesystem::path& databasePath() const { return m_databasePath; }
 
 private:
+    RegistryKey* writableKey();
+    void closeKey(std::unique_ptr<RegistryKey>& key);
+
     std::filesystem::path m_databasePath;
+    RegistryFactory m_factory;
     std::unique_ptr<Registry> m_registry;
+    std::string m_keyPath;
+    // The bracket's key as opened for reading, and with full access once written.
     std::unique_ptr<RegistryKey> m_key;
+    std::unique_ptr<RegistryKey> m_writableKey;
 };
 
 // Opens the store on construction and always closes it on destruction.
