@@ -186,9 +186,11 @@ bool NetworkTermLink::openLink(const std::u16string& ipAddress, std::int32_t por
     if (loopbackOnly() && !isLoopback(*octets))
         return false;
 
+    const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4(*octets), static_cast<std::uint16_t>(port));
+    if (m_connectObserver && !m_connectObserver(endpoint.address().to_string(), endpoint.port()))
+        return false;
     if (!m_channel)
         m_channel = std::make_unique<Channel>();
-    const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4(*octets), static_cast<std::uint16_t>(port));
     if (!m_channel->connect(endpoint, Clock::now() + m_timeouts.connect))
         return false;
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ public:
 
     bool isConnected() const;
 
+    // Called just before each TCP connect is started, with the address and
+    // port; returning false stops that connect (ConnectNetwork returns false).
+    // Lets tests prove that a refused address never reaches the network.
+    using ConnectObserver = std::function<bool(const std::string& address, std::uint16_t port)>;
+    void setConnectObserver(ConnectObserver observer) { m_connectObserver = std::move(observer); }
+
 private:
     class Channel;
 
@@ -65,6 +72,7 @@ private:
 
     LinkTimeouts m_timeouts;
     std::unique_ptr<Channel> m_channel;
+    ConnectObserver m_connectObserver;
     std::int32_t m_key = 0;
     std::uint32_t m_nextRequestId = 1;
 };
