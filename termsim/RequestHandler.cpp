@@ -1,0 +1,237 @@
+#include "RequestHandler.h"
+
+#include "ITermLink.h"
+#include "Journal.h"
+
+#include <array>
+#include <string_view>
+
+namespace {
+
+using proto::Op;
+using nlohmann::json;
+
+// The request fields of each operation: its input arguments in interface
+// order, 'i' for int32 and 't' for text. The first 'i' of a per-terminal
+// operation is MachineNumber.
+struct Shape {
+    Op op;
+    std::string_view fields;
+    std::string_view names; // for the error text
+    bool perTerminal;
+    bool local;  // answered by the control itself, never by a terminal
+    bool hasOut; // has an out text
+};
+
+constexpr std::array kShapes{
+    Shape{Op::ReadSerialNumber, "i", "int32 MachineNumber", true, false, true},
+    Shape{Op::ReadProductName, "i", "int32 MachineNumber", true, false, true},
+    Shape{Op::ReadFirmwareVersion, "i", "int32 MachineNumber", true, false, true},
+    Shape{Op::ReadSdkVersion, "", "", false, true, true},
+    Shape{Op::ConnectNetwork, "ti", "text IP address, int32 port", false, true, false},
+    Shape{Op::DisconnectTerminal, "", "", false, true, false},
+    Shape{Op::SetCommKey, "i", "int32 key", false, true, false},
+    Shape{Op::ReadTimeZone, "ii", "int32 MachineNumber, int32 index", true, false, true},
+    Shape{Op::WriteTimeZone, "iit", "int32 MachineNumber, int32 index, text", true, false, false},
+    Shape{Op::ReadGroupText, "ii", "int32 MachineNumber, int32 group", true, false, true},
+    Shape{Op::WriteGroupNumber, "iii", "int32 MachineNumber, int32 group, int32 number", true, false, false},
+    Shape{Op::RestartTerminal, "i", "int32 MachineNumber", true, false, false},
+    Shape{Op::ReadVendorName, "", "no fields", false, false, true},
+    Shape{Op::ReadOption, "it", "int32 MachineNumber, text name", true, false, true},
+    Shape{Op::WriteOption, "itt", "int32 MachineNumber, text name, text value", true, false, false},
+    Shape{Op::WriteUnlockCombination, "iiiiiii", "int32 MachineNumber and six int32", true, false, false},
+    Shape{Op::IsColorTerminal, "i", "int32 MachineNumber", true, false, false},
+};
+
+const Shape* shapeOf(Op op)
+{
+    for (const auto& shape : kShapes) {
+        if (shape.op == op) {
+            return &shape;
+        }
+    }
+    return nullptr;
+}
+
+bool fits(const proto::Message& m, const Shape& shape)
+{
+    if (m.fields.size() != shape.fields.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < m.fields.size(); ++i) {
+        const bool ok = shape.fields[i] == 'i' ? std::holds_alternative<std::int32_t>(m.fields[i])
+                                               : std::holds_alternative<std::string>(m.fields[i]);
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+json argsOf(const proto::Message& m)
+{
+    json args = json::array();
+    for (const auto& field : m.fields) {
+        if (const auto* i = std::get_if<std::int32_t>(&field)) {
+            args.push_back(*i);
+        } else if (const auto* s = std::get_if<std::string>(&field)) {
+            args.push_back(*s);
+        } else {
+            args.push_back(json::binary(std::get<proto::Bytes>(field).data));
+        }
+    }
+    return args;
+}
+
+std::optional<std::string> firstArgAfterMachine(const proto::Message& m, const Shape& shape)
+{
+    const std::size_t at = shape.perTerminal ? 1 : 0;
+    if (at >= m.fields.size()) {
+        return std::nullopt;
+    }
+    if (const auto* i = std::get_if<std::int32_t>(&m.fields[at])) {
+        return std::to_string(*i);
+    }
+    return std::get<std::string>(m.fields[at]);
+}
+
+std::int32_t intAt(const proto::Message& m, std::size_t i) { return std::get<std::int32_t>(m.fields[i]); }
+const std::string& textAt(const proto::Message& m, std::size_t i) { return std::get<std::string>(m.fields[i]); }
+
+std::string groupOption(std::int32_t group) { return "GTZ" + std::to_string(group); }
+
+struct Answer {
+    std::int32_t status = kSOk;
+    bool result = false;
+    std::string out;
+    std::string description;
+};
+
+Answer value(bool result) { return {kSOk, result, {}, {}}; }
+Answer text(bool result, std::string out) { return {kSOk, result, std::move(out), {}}; }
+Answer failure(HResult status, std::string description) { return {status, false, {}, std::move(description)}; }
+
+// The operations proper. Each returns its answer and may change `s`.
+Answer run(const proto::Message& m, TerminalState& s)
+{
+    const auto lookup = [](const auto& map, const auto& key) {
+        const auto it = map.find(key);
+        return it == map.end() ? text(false, {}) : text(true, it->second);
+    };
+    switch (m.op) {
+    case Op::ReadSerialNumber:
+        return text(true, s.serialNumber);
+    case Op::ReadProductName:
+        return text(true, s.productName);
+    case Op::ReadFirmwareVersion:
+        return text(true, s.firmwareVersion);
+    case Op::ReadVendorName:
+        return text(true, s.vendorName);
+    case Op::IsColorTerminal:
+        return value(s.colorTerminal);
+    case Op::ReadTimeZone:
+        return lookup(s.timeZones, intAt(m, 1));
+    case Op::WriteTimeZone:
+        s.timeZones[intAt(m, 1)] = textAt(m, 2);
+        return value(true);
+    case Op::ReadGroupText:
+        return lookup(s.options, groupOption(intAt(m, 1)));
+    case Op::WriteGroupNumber:
+        s.groupNumbers[intAt(m, 1)] = intAt(m, 2);
+        // A group set to 0 holds no time zones any more.
+        if (intAt(m, 2) == 0) {
+            s.options[groupOption(intAt(m, 1))] = "::";
+        }
+        return value(true);
+    case Op::RestartTerminal:
+        return value(true);
+    case Op::ReadOption:
+        return lookup(s.options, textAt(m, 1));
+    case Op::WriteOption:
+        s.options[textAt(m, 1)] = textAt(m, 2);
+        return value(true);
+    case Op::WriteUnlockCombination:
+        for (std::size_t i = 0; i < s.unlockCombination.size(); ++i) {
+            s.unlockCombination[i] = intAt(m, i + 1);
+        }
+        return value(true);
+    default:
+        return failure(kEUnexpected, "operation not handled");
+    }
+}
+
+} // namespace
+
+RequestHandler::RequestHandler(TerminalState& state, Persist persist, FaultRules rules, Journal& journal)
+    : m_state(state), m_persist(std::move(persist)), m_rules(std::move(rules)), m_journal(journal)
+{
+}
+
+RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, std::uint64_t connection)
+{
+    const std::string name(proto::opName(request.op));
+    json entry{{"op", name}, {"args", argsOf(request)}};
+    if (connection != 0) {
+        entry["connection"] = connection;
+    }
+
+    Outcome outcome;
+    Answer answer;
+    const Shape* shape = shapeOf(request.op);
+    if (request.kind != proto::Kind::Request || !shape) {
+        answer = failure(kEInvalidArg, "not a request for a known operation");
+    } else if (!fits(request, *shape)) {
+        answer = failure(kEInvalidArg, name + " expects " + (shape->fields.empty() ? "no fields" : std::string(shape->names)));
+    } else if (const FaultRule* rule = m_rules.match(request.op, firstArgAfterMachine(request, *shape))) {
+        switch (rule->action) {
+        case FaultRule::Action::False:
+            answer = value(false);
+            entry["fault"] = "false";
+            break;
+        case FaultRule::Action::Error:
+            answer = failure(kEFail, rule->description);
+            entry["fault"] = "error";
+            break;
+        case FaultRule::Action::Hang:
+        case FaultRule::Action::Drop:
+            entry["fault"] = rule->action == FaultRule::Action::Hang ? "hang" : "drop";
+            m_journal.write(entry);
+            outcome.action =
+                rule->action == FaultRule::Action::Hang ? Outcome::Action::Hang : Outcome::Action::Drop;
+            return outcome;
+        }
+    } else if (shape->local) {
+        answer = failure(kENotImpl, name + " is answered by the control, not by the terminal");
+    } else if (shape->perTerminal && intAt(request, 0) != 1) {
+        // This terminal is machine number 1; any other number addresses no one.
+        answer = value(false);
+    } else {
+        TerminalState before = m_state;
+        answer = run(request, m_state);
+        if (m_state != before) {
+            try {
+                if (m_persist) {
+                    m_persist(m_state);
+                }
+            } catch (const std::exception& e) {
+                m_state = std::move(before);
+                answer = failure(kEFail, std::string("The terminal could not save the change: ") + e.what());
+            }
+        }
+        outcome.restart = request.op == Op::RestartTerminal && answer.status == kSOk;
+    }
+
+    entry["result"] = answer.result;
+    if (shape && shape->hasOut) {
+        entry["out"] = answer.out;
+    }
+    entry["status"] = answer.status;
+    if (!answer.description.empty()) {
+        entry["description"] = answer.description;
+    }
+    m_journal.write(entry);
+
+    outcome.response = proto::makeResponse(request, answer.status, answer.result ? kTrue : 0, std::move(answer.out),
+                                           std::move(answer.description));
+    return outcome;
+}

@@ -1,0 +1,461 @@
+#include "Server.h"
+
+#include "Journal.h"
+#include "KeyCheck.h"
+#include "Protocol.h"
+#include "RequestHandler.h"
+#include "TerminalState.h"
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+#include <sodium.h>
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <iostream>
+
+using asio::ip::tcp;
+using nlohmann::json;
+
+namespace {
+
+constexpr auto kDrainTime = std::chrono::seconds(1);
+
+proto::Message authResult(bool accepted, std::string reason)
+{
+    return {proto::Kind::AuthResult, proto::Op::None, 0, {std::int32_t{accepted ? 0 : 1}, std::move(reason)}};
+}
+
+} // namespace
+
+// One connection: the key check, then requests and responses in order.
+class Server::Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(Server& server, tcp::socket socket, std::uint64_t id)
+        : m_server(server), m_socket(std::move(socket)), m_readTimer(server.m_io), m_writeTimer(server.m_io),
+          m_id(id)
+    {
+        asio::error_code ec;
+        const auto peer = m_socket.remote_endpoint(ec);
+        if (!ec) {
+            m_address = peer.address().to_string();
+            m_peer = m_address + ":" + std::to_string(peer.port());
+        }
+    }
+
+    const std::string& address() const { return m_address; }
+
+    void start(Lockout::Clock::duration lockedFor)
+    {
+        m_server.m_journal.write({{"event", "accept"}, {"connection", m_id}, {"peer", m_peer}});
+        asio::error_code ignored;
+        m_socket.set_option(tcp::no_delay(true), ignored);
+        if (lockedFor > Lockout::Clock::duration::zero()) {
+            refuseLockedOut(lockedFor);
+            read();
+            return;
+        }
+        randombytes_buf(m_nonce.data(), m_nonce.size());
+        send({proto::Kind::Hello, proto::Op::None, 0, {proto::Bytes{{m_nonce.begin(), m_nonce.end()}}}});
+        armReadTimer(m_server.m_config.authTimeout, "no valid Auth in time");
+        read();
+    }
+
+    // Closes at once, answering nothing more.
+    void close(const std::string& reason)
+    {
+        if (m_phase == Phase::Closed) {
+            return;
+        }
+        m_phase = Phase::Closed;
+        asio::error_code ignored;
+        m_socket.close(ignored);
+        m_readTimer.cancel();
+        m_writeTimer.cancel();
+        m_server.m_journal.write({{"event", "close"}, {"connection", m_id}, {"reason", reason}});
+        m_server.forget(m_id);
+    }
+
+    // Sends what is queued, then closes after the peer has seen it. Reading
+    // on until the peer closes (bounded) avoids a reset that could discard
+    // the last answer before the peer reads it.
+    void closeAfterWrites(const std::string& reason)
+    {
+        if (m_phase == Phase::Closed || m_phase == Phase::Closing) {
+            return;
+        }
+        m_phase = Phase::Closing;
+        m_closeReason = reason.empty() ? "closed" : reason;
+        if (!m_writing) {
+            finishClosing();
+        }
+    }
+
+private:
+    enum class Phase { AwaitAuth, Ready, Closing, Closed };
+    struct Outgoing {
+        std::vector<std::uint8_t> bytes;
+        bool thenRestart = false;
+    };
+
+    Server& m_server;
+    tcp::socket m_socket;
+    asio::steady_timer m_readTimer;
+    asio::steady_timer m_writeTimer;
+    std::uint64_t m_id;
+    std::string m_address;
+    std::string m_peer;
+    Phase m_phase = Phase::AwaitAuth;
+    std::array<std::uint8_t, proto::kNonceSize> m_nonce{};
+    std::vector<std::uint8_t> m_in;
+    std::array<std::uint8_t, 4096> m_chunk{};
+    std::deque<Outgoing> m_out;
+    bool m_writing = false;
+    bool m_drainStarted = false;
+    bool m_readDeadlineArmed = false;
+    std::uint64_t m_readTimerGeneration = 0;
+    std::uint64_t m_writeGeneration = 0;
+    std::string m_closeReason;
+
+    void refuseLockedOut(Lockout::Clock::duration lockedFor)
+    {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockedFor).count();
+        m_server.m_journal.write(
+            {{"event", "locked_out"}, {"connection", m_id}, {"peer", m_peer}, {"address", m_address}});
+        send(authResult(false, "Too many wrong keys from " + m_address + "; try again in " + std::to_string(seconds) +
+                                   " seconds"));
+        closeAfterWrites("locked out");
+    }
+
+    void read()
+    {
+        m_socket.async_read_some(asio::buffer(m_chunk), [self = shared_from_this()](asio::error_code ec,
+                                                                                    std::size_t n) {
+            self->onRead(ec, n);
+        });
+    }
+
+    void onRead(asio::error_code ec, std::size_t n)
+    {
+        if (m_phase == Phase::Closed) {
+            return;
+        }
+        if (ec) {
+            if (m_phase == Phase::Closing) {
+                close(m_closeReason);
+            } else {
+                close(ec == asio::error::eof ? "peer closed" : "read failed: " + ec.message());
+            }
+            return;
+        }
+        if (m_phase == Phase::Closing) {
+            read(); // draining: whatever comes now is ignored
+            return;
+        }
+        m_in.insert(m_in.end(), m_chunk.begin(), m_chunk.begin() + static_cast<std::ptrdiff_t>(n));
+        std::size_t used = 0;
+        while (m_phase == Phase::AwaitAuth || m_phase == Phase::Ready) {
+            const auto result = proto::decode(std::span(m_in).subspan(used));
+            if (result.status == proto::DecodeStatus::NeedMore) {
+                break;
+            }
+            if (result.status == proto::DecodeStatus::Invalid) {
+                protocolError(result.error);
+                return;
+            }
+            used += result.consumed;
+            dispatch(result.message);
+        }
+        if (m_phase == Phase::Closed) {
+            return;
+        }
+        m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(used));
+        if (m_phase == Phase::Ready) {
+            // A frame once begun must be finished in time; an idle link may
+            // wait as long as the installer likes.
+            if (m_in.empty()) {
+                cancelReadTimer();
+            } else if (!m_readDeadlineArmed) {
+                armReadTimer(m_server.m_config.ioTimeout, "frame not finished in time");
+            }
+        }
+        read();
+    }
+
+    void protocolError(const std::string& error)
+    {
+        m_server.m_journal.write({{"event", "protocol_error"}, {"connection", m_id}, {"error", error}});
+        close("protocol error: " + error);
+    }
+
+    void dispatch(const proto::Message& message)
+    {
+        if (m_phase == Phase::AwaitAuth) {
+            if (message.kind != proto::Kind::Auth || message.fields.size() != 1 ||
+                !std::holds_alternative<proto::Bytes>(message.fields[0])) {
+                protocolError("expected Auth with one bytes field");
+                return;
+            }
+            checkKey(std::get<proto::Bytes>(message.fields[0]).data);
+            return;
+        }
+        if (message.kind != proto::Kind::Request) {
+            protocolError("expected a Request");
+            return;
+        }
+        auto outcome = m_server.m_handler.handle(message, m_id);
+        switch (outcome.action) {
+        case RequestHandler::Outcome::Action::Respond:
+            send(outcome.response, outcome.restart);
+            break;
+        case RequestHandler::Outcome::Action::Hang:
+            break; // never answered; later requests still are
+        case RequestHandler::Outcome::Action::Drop:
+            close("drop fault");
+            break;
+        }
+    }
+
+    void checkKey(const std::vector<std::uint8_t>& mac)
+    {
+        const auto now = Lockout::Clock::now();
+        // Another connection from this address may have started a lockout
+        // while this one was in its handshake.
+        const auto lockedFor = m_server.m_lockout.remaining(m_address, now);
+        if (lockedFor > Lockout::Clock::duration::zero()) {
+            refuseLockedOut(lockedFor);
+            return;
+        }
+        if (proto::keyCheckMatches(m_server.key(), m_nonce, mac)) {
+            cancelReadTimer();
+            m_phase = Phase::Ready;
+            m_server.m_journal.write({{"event", "auth_ok"}, {"connection", m_id}, {"peer", m_peer}});
+            send(authResult(true, {}));
+            return;
+        }
+        const bool locked = m_server.m_lockout.recordFailure(m_address, now);
+        m_server.m_journal.write({{"event", "auth_failed"},
+                                  {"connection", m_id},
+                                  {"peer", m_peer},
+                                  {"address", m_address},
+                                  {"lockedOut", locked}});
+        send(authResult(false, "Wrong communication key"));
+        closeAfterWrites("wrong key");
+    }
+
+    void send(const proto::Message& message, bool thenRestart = false)
+    {
+        m_out.push_back({proto::encode(message), thenRestart});
+        if (!m_writing) {
+            writeNext();
+        }
+    }
+
+    // Each message goes out as one write of its whole frame.
+    void writeNext()
+    {
+        if (m_out.empty() || m_phase == Phase::Closed) {
+            return;
+        }
+        m_writing = true;
+        const auto generation = ++m_writeGeneration;
+        m_writeTimer.expires_after(m_server.m_config.ioTimeout);
+        m_writeTimer.async_wait([weak = weak_from_this(), generation](asio::error_code ec) {
+            auto self = weak.lock();
+            if (!ec && self && self->m_writing && generation == self->m_writeGeneration) {
+                self->close("write not finished in time");
+            }
+        });
+        asio::async_write(m_socket, asio::buffer(m_out.front().bytes),
+                          [self = shared_from_this()](asio::error_code ec, std::size_t) { self->onWritten(ec); });
+    }
+
+    void onWritten(asio::error_code ec)
+    {
+        m_writing = false;
+        m_writeTimer.cancel();
+        if (m_phase == Phase::Closed) {
+            return;
+        }
+        if (ec) {
+            close("write failed: " + ec.message());
+            return;
+        }
+        const bool restart = m_out.front().thenRestart;
+        m_out.pop_front();
+        if (restart) {
+            m_server.beginRestart(m_id);
+            return;
+        }
+        if (!m_out.empty()) {
+            writeNext();
+        } else if (m_phase == Phase::Closing) {
+            finishClosing();
+        }
+    }
+
+    void finishClosing()
+    {
+        if (m_drainStarted || m_phase == Phase::Closed) {
+            return;
+        }
+        m_drainStarted = true;
+        asio::error_code ignored;
+        m_socket.shutdown(tcp::socket::shutdown_send, ignored);
+        armReadTimer(kDrainTime, m_closeReason);
+    }
+
+    void armReadTimer(std::chrono::steady_clock::duration after, std::string reason)
+    {
+        const auto generation = ++m_readTimerGeneration;
+        m_readDeadlineArmed = true;
+        m_readTimer.expires_after(after);
+        m_readTimer.async_wait([weak = weak_from_this(), generation, reason = std::move(reason)](asio::error_code ec) {
+            auto self = weak.lock();
+            if (!ec && self && generation == self->m_readTimerGeneration) {
+                self->close(reason);
+            }
+        });
+    }
+
+    void cancelReadTimer()
+    {
+        ++m_readTimerGeneration;
+        m_readDeadlineArmed = false;
+        m_readTimer.cancel();
+    }
+};
+
+Server::Server(asio::io_context& io, Config config, const TerminalState& state, RequestHandler& handler,
+               Journal& journal)
+    : m_io(io), m_config(config), m_state(state), m_handler(handler), m_journal(journal), m_acceptor(io),
+      m_pauseTimer(io), m_lockout(config.lockout)
+{
+}
+
+Server::~Server() = default;
+
+std::int32_t Server::key() const
+{
+    return m_config.key.value_or(m_state.key);
+}
+
+void Server::start()
+{
+    listen();
+    m_boundPort = m_acceptor.local_endpoint().port();
+    m_journal.write({{"event", "listen"}, {"address", m_config.address.to_string()}, {"port", m_boundPort}});
+    accept();
+}
+
+void Server::listen()
+{
+    const tcp::endpoint endpoint(m_config.address, m_boundPort ? m_boundPort : m_config.port);
+    tcp::acceptor acceptor(m_io);
+    acceptor.open(endpoint.protocol());
+    // A restarted simulator must get its port back while old connections
+    // linger in TIME_WAIT.
+    acceptor.set_option(tcp::acceptor::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen();
+    m_acceptor = std::move(acceptor);
+}
+
+void Server::accept()
+{
+    m_acceptor.async_accept([this](asio::error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || m_stopped || m_restarting) {
+            return;
+        }
+        if (ec) {
+            // Out of descriptors or similar: try again shortly rather than spin.
+            std::cerr << "termsim: accept failed: " << ec.message() << std::endl;
+            m_pauseTimer.expires_after(std::chrono::milliseconds(100));
+            m_pauseTimer.async_wait([this](asio::error_code wait) {
+                if (!wait && !m_stopped && !m_restarting) {
+                    accept();
+                }
+            });
+            return;
+        }
+        if (m_sessions.size() >= m_config.maxConnections) {
+            asio::error_code ignored;
+            socket.close(ignored);
+            m_journal.write({{"event", "refused"}, {"reason", "too many connections"}});
+        } else {
+            const auto id = m_nextId++;
+            auto session = std::make_shared<Session>(*this, std::move(socket), id);
+            m_sessions.emplace(id, session);
+            session->start(m_lockout.remaining(session->address(), Lockout::Clock::now()));
+        }
+        accept();
+    });
+}
+
+void Server::beginRestart(std::uint64_t requester)
+{
+    if (m_restarting || m_stopped) {
+        return;
+    }
+    m_restarting = true;
+    m_journal.write({{"event", "restart"}, {"pauseMs", m_config.restartPause.count()}});
+    // Closing the listener makes connection attempts fail at once, as with a
+    // terminal that is rebooting.
+    asio::error_code ignored;
+    m_acceptor.close(ignored);
+    auto sessions = m_sessions;
+    for (auto& [id, session] : sessions) {
+        if (id == requester) {
+            session->closeAfterWrites("restart");
+        } else {
+            session->close("restart");
+        }
+    }
+    m_pauseTimer.expires_after(m_config.restartPause);
+    m_pauseTimer.async_wait([this](asio::error_code ec) {
+        if (!ec && !m_stopped) {
+            resume();
+        }
+    });
+}
+
+void Server::resume()
+{
+    try {
+        listen();
+    } catch (const std::system_error& e) {
+        std::cerr << "termsim: cannot listen again after the restart: " << e.what() << "; retrying" << std::endl;
+        m_pauseTimer.expires_after(std::chrono::milliseconds(100));
+        m_pauseTimer.async_wait([this](asio::error_code ec) {
+            if (!ec && !m_stopped) {
+                resume();
+            }
+        });
+        return;
+    }
+    m_restarting = false;
+    m_journal.write({{"event", "resume"}});
+    accept();
+}
+
+void Server::stop()
+{
+    if (m_stopped) {
+        return;
+    }
+    m_stopped = true;
+    asio::error_code ignored;
+    m_acceptor.close(ignored);
+    m_pauseTimer.cancel();
+    auto sessions = m_sessions;
+    for (auto& [id, session] : sessions) {
+        session->close("stop");
+    }
+    m_journal.write({{"event", "stop"}});
+}
+
+void Server::forget(std::uint64_t id)
+{
+    m_sessions.erase(id);
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <asio/io_context.hpp>
+#include <asio/ip/address_v4.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "Lockout.h"
+
+class Journal;
+class RequestHandler;
+struct TerminalState;
+
+// The simulator's network side: accepts connections, runs the key check on
+// each, passes requests to the RequestHandler and writes its answers, and
+// pauses while the terminal restarts. Single-threaded: everything runs on the
+// io_context given.
+class Server {
+public:
+    struct Config {
+        asio::ip::address_v4 address = asio::ip::address_v4::loopback();
+        std::uint16_t port = 4370;
+        std::optional<std::int32_t> key; // overrides the state's key
+        std::chrono::milliseconds restartPause{500};
+        std::chrono::milliseconds authTimeout{5000}; // from accept to a valid Auth
+        std::chrono::milliseconds ioTimeout{5000};   // to finish a frame once begun, and each write
+        std::size_t maxConnections = 256;
+        Lockout::Policy lockout;
+    };
+
+    Server(asio::io_context& io, Config config, const TerminalState& state, RequestHandler& handler,
+           Journal& journal);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds and listens; throws std::system_error when it cannot.
+    void start();
+    // Closes the listener and every connection; the io_context then runs dry.
+    void stop();
+    // The port actually bound (useful when the config asked for 0).
+    std::uint16_t port() const { return m_boundPort; }
+
+private:
+    class Session;
+    friend class Session;
+
+    asio::io_context& m_io;
+    Config m_config;
+    const TerminalState& m_state;
+    RequestHandler& m_handler;
+    Journal& m_journal;
+    asio::ip::tcp::acceptor m_acceptor;
+    asio::steady_timer m_pauseTimer;
+    Lockout m_lockout;
+    std::map<std::uint64_t, std::shared_ptr<Session>> m_sessions;
+    std::uint64_t m_nextId = 1;
+    std::uint16_t m_boundPort = 0;
+    bool m_restarting = false;
+    bool m_stopped = false;
+
+    void listen();
+    void accept();
+    void beginRestart(std::uint64_t requester);
+    void resume();
+    void forget(std::uint64_t id);
+    std::int32_t key() const;
+};

@@ -1,0 +1,198 @@
+#include "TerminalState.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using nlohmann::json;
+
+std::int32_t indexFromKey(const std::string& key, const char* member)
+{
+    std::size_t used = 0;
+    long value = 0;
+    try {
+        value = std::stol(key, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != key.size() || value < INT32_MIN || value > INT32_MAX) {
+        throw std::runtime_error(std::string("\"") + member + "\" has a key that is not a 32-bit integer: \"" + key +
+                                 "\"");
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+template <typename T> T member(const json& object, const char* name)
+{
+    try {
+        return object.at(name).get<T>();
+    } catch (const json::exception& e) {
+        throw std::runtime_error(std::string("\"") + name + "\" has the wrong type (" + e.what() + ")");
+    }
+}
+
+std::int32_t int32Of(const json& value, const char* name)
+{
+    if (!value.is_number_integer()) {
+        throw std::runtime_error(std::string("\"") + name + "\" holds a value that is not an integer");
+    }
+    const auto wide = value.get<std::int64_t>();
+    if (value.is_number_unsigned() ? value.get<std::uint64_t>() > INT32_MAX : (wide < INT32_MIN || wide > INT32_MAX)) {
+        throw std::runtime_error(std::string("\"") + name + "\" holds a number outside 32 bits");
+    }
+    return static_cast<std::int32_t>(wide);
+}
+
+[[noreturn]] void systemError(const std::string& what, const std::string& path)
+{
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+}
+
+} // namespace
+
+json toJson(const TerminalState& s)
+{
+    json timeZones = json::object();
+    for (const auto& [index, text] : s.timeZones) {
+        timeZones[std::to_string(index)] = text;
+    }
+    json groups = json::object();
+    for (const auto& [group, number] : s.groupNumbers) {
+        groups[std::to_string(group)] = number;
+    }
+    return json{{"firmwareVersion", s.firmwareVersion},
+                {"productName", s.productName},
+                {"vendorName", s.vendorName},
+                {"serialNumber", s.serialNumber},
+                {"colorTerminal", s.colorTerminal},
+                {"key", s.key},
+                {"options", s.options},
+                {"timeZones", timeZones},
+                {"groupNumbers", groups},
+                {"unlockCombination", s.unlockCombination}};
+}
+
+TerminalState stateFromJson(const json& j)
+{
+    if (!j.is_object()) {
+        throw std::runtime_error("the state is not a JSON object");
+    }
+    TerminalState s;
+    for (const auto& [name, value] : j.items()) {
+        if (name == "firmwareVersion") {
+            s.firmwareVersion = member<std::string>(j, "firmwareVersion");
+        } else if (name == "productName") {
+            s.productName = member<std::string>(j, "productName");
+        } else if (name == "vendorName") {
+            s.vendorName = member<std::string>(j, "vendorName");
+        } else if (name == "serialNumber") {
+            s.serialNumber = member<std::string>(j, "serialNumber");
+        } else if (name == "colorTerminal") {
+            s.colorTerminal = member<bool>(j, "colorTerminal");
+        } else if (name == "key") {
+            s.key = int32Of(value, "key");
+        } else if (name == "options") {
+            s.options = member<std::map<std::string, std::string>>(j, "options");
+        } else if (name == "timeZones") {
+            s.timeZones.clear();
+            for (const auto& [index, text] : member<std::map<std::string, std::string>>(j, "timeZones")) {
+                s.timeZones[indexFromKey(index, "timeZones")] = text;
+            }
+        } else if (name == "groupNumbers") {
+            s.groupNumbers.clear();
+            if (!value.is_object()) {
+                throw std::runtime_error("\"groupNumbers\" is not an object");
+            }
+            for (const auto& [group, number] : value.items()) {
+                s.groupNumbers[indexFromKey(group, "groupNumbers")] = int32Of(number, "groupNumbers");
+            }
+        } else if (name == "unlockCombination") {
+            if (!value.is_array() || value.size() != s.unlockCombination.size()) {
+                throw std::runtime_error("\"unlockCombination\" is not an array of six integers");
+            }
+            for (std::size_t i = 0; i < s.unlockCombination.size(); ++i) {
+                s.unlockCombination[i] = int32Of(value[i], "unlockCombination");
+            }
+        } else {
+            throw std::runtime_error("unknown member \"" + name + "\"");
+        }
+    }
+    return s;
+}
+
+TerminalState StateFile::load() const
+{
+    std::ifstream in(m_path, std::ios::binary);
+    if (!in) {
+        if (errno != ENOENT) {
+            systemError("cannot read the state file", m_path);
+        }
+        TerminalState defaults;
+        save(defaults);
+        return defaults;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    try {
+        return stateFromJson(json::parse(text.str()));
+    } catch (const std::exception& e) {
+        throw std::runtime_error("the state file " + m_path + " is not valid: " + e.what());
+    }
+}
+
+void StateFile::save(const TerminalState& state) const
+{
+    const std::filesystem::path target(m_path);
+    std::filesystem::path dir = target.parent_path();
+    if (dir.empty()) {
+        dir = ".";
+    }
+    // The temporary file sits beside the target so the rename stays on one
+    // file system and is atomic.
+    std::string temp = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        systemError("cannot create a temporary file beside", m_path);
+    }
+    const std::string text = toJson(state).dump(2) + "\n";
+    std::size_t written = 0;
+    bool ok = true;
+    while (ok && written < text.size()) {
+        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        written += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    const int savedErrno = errno;
+    ok = (close(fd) == 0) && ok;
+    if (!ok || std::rename(temp.c_str(), m_path.c_str()) != 0) {
+        errno = ok ? errno : savedErrno;
+        const int why = errno;
+        unlink(temp.c_str());
+        errno = why;
+        systemError("cannot write the state file", m_path);
+    }
+    // The rename itself is durable only once the folder is synced.
+    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) {
+        systemError("cannot open the folder of", m_path);
+    }
+    const bool synced = fsync(dirFd) == 0;
+    close(dirFd);
+    if (!synced) {
+        systemError("cannot sync the folder of", m_path);
+    }
+}

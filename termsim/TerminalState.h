@@ -1,0 +1,52 @@
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// Everything the simulated terminal remembers. docs/termsim.md describes the
+// file it is kept in.
+struct TerminalState {
+    std::string firmwareVersion = "1.0.0-sim";
+    std::string productName = "TS-100 Simulator";
+    std::string vendorName = "Demo Vendor";
+    std::string serialNumber = "SIM-000000001";
+    bool colorTerminal = false;
+    std::int32_t key = 0;
+    std::map<std::string, std::string> options{
+        {"~DeviceName", "K3X"}, {"GTZ101", "::"}, {"GTZ102", "::"}, {"~DCTZ", "0"}, {"~DOTZ", "0"}};
+    std::map<std::int32_t, std::string> timeZones;
+    std::map<std::int32_t, std::int32_t> groupNumbers;
+    std::array<std::int32_t, 6> unlockCombination{};
+
+    bool operator==(const TerminalState&) const = default;
+};
+
+nlohmann::json toJson(const TerminalState& state);
+// Members missing from `json` keep their defaults. Throws std::runtime_error
+// naming the member for a wrong type or an unknown member.
+TerminalState stateFromJson(const nlohmann::json& json);
+
+// The state file. Every save replaces the file atomically and durably: a
+// temporary file in the same folder is written and synced, renamed over the
+// old one, and the folder is synced, so a crash leaves either the old or the
+// new state, never a mix.
+class StateFile {
+public:
+    explicit StateFile(std::string path) : m_path(std::move(path)) {}
+
+    // Reads the file; a missing file is created with the defaults. Throws
+    // std::runtime_error for a file that cannot be read or parsed (it is left
+    // untouched).
+    TerminalState load() const;
+    // Throws std::runtime_error when the state could not be made durable.
+    void save(const TerminalState& state) const;
+
+    const std::string& path() const { return m_path; }
+
+private:
+    std::string m_path;
+};

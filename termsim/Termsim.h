@@ -1,0 +1,33 @@
+#pragma once
+
+#include "FaultRules.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The command line of `termsim` and the whole program behind it; main() only
+// passes argv through. docs/termsim.md describes every option.
+struct TermsimOptions {
+    std::string listen; // dotted IPv4 address
+    std::uint16_t port = 4370;
+    std::string stateFile;
+    std::string journalFile; // empty: no journal
+    std::optional<std::int32_t> key;
+    int restartMs = 500;
+    int authTimeoutMs = 5000;
+    int ioTimeoutMs = 5000;
+    std::vector<FaultRule> fails;
+    bool help = false;
+};
+
+// `args` without the program name. Throws std::invalid_argument with a
+// message that names the offending option.
+TermsimOptions parseTermsimOptions(const std::vector<std::string>& args);
+std::string termsimUsage();
+
+// Serves until SIGTERM or SIGINT. Returns the process exit status: 0 after a
+// clean stop, 1 when the state, the journal or the port cannot be used.
+int runTermsim(const TermsimOptions& options, std::ostream& out, std::ostream& err);
