@@ -1,0 +1,378 @@
+// How much the control adds to a round trip: the median of WriteOption through
+// NetworkTermLink against a real termsim, next to the median of a plain TCP
+// ping-pong of the same frame sizes on loopback, measured in the same run.
+// Also the median of one Update-like sequence of 20 writes, and WriteOption
+// with the simulator's state on disk, where its fsync per change shows.
+//
+// Everything runs on loopback (127.0.2.50-52); iteration counts are fixed.
+#include "NetworkTermLink.h"
+#include "Protocol.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* kTmpfsSim = "127.0.2.50";
+constexpr const char* kEchoAddress = "127.0.2.51";
+constexpr const char* kDiskSim = "127.0.2.52";
+constexpr int kPort = 4370;
+
+// Per-benchmark medians, printed together at the end.
+std::map<std::string, double> g_medianUs;
+
+double medianUs(std::vector<double>& samples)
+{
+    if (samples.empty())
+        return 0;
+    std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2), samples.end());
+    return samples[samples.size() / 2];
+}
+
+// Times each iteration on its own, so the figure is a median, not a mean.
+template<typename Body>
+void timed(benchmark::State& state, const std::string& name, Body&& body)
+{
+    for (int i = 0; i < 20; ++i)
+        body(i); // warm up: connection, caches, the simulator's first writes
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(state.max_iterations));
+    int i = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        body(i++);
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    const double median = medianUs(samples);
+    state.counters["median_us"] = median;
+    g_medianUs[name] = median;
+}
+
+sockaddr_in loopback(const char* address)
+{
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(kPort);
+    ::inet_pton(AF_INET, address, &where.sin_addr);
+    return where;
+}
+
+bool sendAll(int fd, const std::vector<std::uint8_t>& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool receiveAll(int fd, std::vector<std::uint8_t>& bytes)
+{
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::recv(fd, bytes.data() + got, bytes.size() - got, 0);
+        if (n <= 0)
+            return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void noDelay(int fd)
+{
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// The baseline: a thread that answers each request-sized message with a
+// response-sized one, as fast as blocking sockets allow.
+class EchoServer {
+public:
+    EchoServer(std::size_t requestSize, std::size_t responseSize)
+    {
+        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in where = loopback(kEchoAddress);
+        if (::bind(m_listen, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
+            ::listen(m_listen, 1) != 0) {
+            ::close(m_listen);
+            m_listen = -1;
+            return;
+        }
+        m_thread = std::thread([this, requestSize, responseSize] {
+            pollfd pfd{m_listen, POLLIN, 0};
+            if (::poll(&pfd, 1, 10000) <= 0)
+                return;
+            const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            noDelay(fd);
+            std::vector<std::uint8_t> request(requestSize);
+            const std::vector<std::uint8_t> response(responseSize, 0x5a);
+            while (receiveAll(fd, request) && sendAll(fd, response)) {
+            }
+            ::close(fd);
+        });
+    }
+    ~EchoServer()
+    {
+        if (m_thread.joinable())
+            m_thread.join(); // ends when the client closes
+        if (m_listen >= 0)
+            ::close(m_listen);
+    }
+    bool ok() const { return m_listen >= 0; }
+
+private:
+    int m_listen = -1;
+    std::thread m_thread;
+};
+
+// termsim as a child process, stopped with SIGTERM at the end.
+class Simulator {
+public:
+    Simulator(const std::string& binary, const char* address, const std::string& stateDir)
+    {
+        const std::string state = stateDir + "/state.json";
+        std::vector<std::string> args{binary, "--listen", address, "--port", std::to_string(kPort), "--state", state};
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        m_out = fds[0];
+        if (rc != 0) {
+            m_pid = -1;
+            return;
+        }
+        // Ready once it prints its listening line; bounded.
+        std::string line;
+        const auto deadline = Clock::now() + 10s;
+        while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
+            pollfd pfd{m_out, POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (::poll(&pfd, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
+                break;
+            char buffer[256];
+            const ssize_t n = ::read(m_out, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            line.append(buffer, static_cast<std::size_t>(n));
+        }
+        m_ready = line.starts_with("termsim listening on ");
+    }
+    ~Simulator()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            pollfd pfd{m_out, POLLIN, 0};
+            const auto deadline = Clock::now() + 5s;
+            char buffer[256];
+            while (Clock::now() < deadline && ::poll(&pfd, 1, 100) >= 0) {
+                if ((pfd.revents & (POLLIN | POLLHUP)) && ::read(m_out, buffer, sizeof buffer) <= 0)
+                    break;
+            }
+            ::kill(m_pid, SIGKILL); // harmless when it has already exited
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+        if (m_out >= 0)
+            ::close(m_out);
+    }
+    bool ready() const { return m_ready; }
+
+private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    bool m_ready = false;
+};
+
+std::string makeTempDir(const std::string& base)
+{
+    std::string pattern = base + "/latchwise-bench-XXXXXX";
+    return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+const std::u16string kWeek = u"08001700080017000800170008001700080017000800170008001700";
+const std::u16string kOtherWeek = u"00002359000023590000235900002359000023590000235900002359";
+
+void writeOptionLoop(benchmark::State& state, const std::string& name, const char* address)
+{
+    termlink::NetworkTermLink link;
+    const std::string text(address);
+    if (!link.ConnectNetwork(std::u16string(text.begin(), text.end()), kPort).value) {
+        state.SkipWithError("cannot connect to the simulator");
+        return;
+    }
+    // The value alternates so that every write changes, and persists, the state.
+    timed(state, name, [&](int i) {
+        const CallResult result = link.WriteOption(1, u"IsHolidayValid", i % 2 ? u"1" : u"0");
+        if (result.value == 0)
+            state.SkipWithError("WriteOption failed");
+    });
+}
+
+// The writes of one enabling Update with the group method, in its order.
+void updateSequence(termlink::NetworkTermLink& link, int i)
+{
+    const bool odd = i % 2 != 0;
+    const std::u16string& week = odd ? kWeek : kOtherWeek;
+    link.WriteOption(1, u"WiegandFmt", odd ? u"26" : u"34");
+    link.WriteOption(1, u"WiegandOut", u"1");
+    link.WriteOption(1, u"WiegandIn", u"1");
+    link.WriteOption(1, u"OpenCloseExtOn", u"1");
+    link.WriteOption(1, u"~LockFunOn", odd ? u"15" : u"14");
+    for (int index = 50; index >= 46; --index)
+        link.WriteTimeZone(1, index, week);
+    link.WriteGroupNumber(1, 101, 0);
+    link.WriteGroupNumber(1, 102, 0);
+    link.WriteOption(1, u"GTZ101", odd ? u"50:49:48:47:46" : u"50:49");
+    link.WriteOption(1, u"GTZ102", u"::::");
+    link.WriteOption(1, u"~DCTZ", odd ? u"50" : u"0");
+    link.WriteOption(1, u"~DOTZ", u"0");
+    link.WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0);
+    link.WriteOption(1, u"PermanentDoorColor", odd ? u"1" : u"0");
+    link.WriteOption(1, u"DoorMode", odd ? u"2" : u"1");
+    link.WriteOption(1, u"IsHolidayValid", odd ? u"1" : u"0");
+}
+
+void printSummary()
+{
+    auto at = [](const char* name) {
+        const auto it = g_medianUs.find(name);
+        return it == g_medianUs.end() ? 0.0 : it->second;
+    };
+    const double raw = at("raw");
+    const double write = at("WriteOption tmpfs");
+    std::printf("\nlink_bench medians (loopback, TCP_NODELAY):\n");
+    std::printf("  raw TCP ping-pong, same frame sizes     %9.1f us\n", raw);
+    std::printf("  WriteOption via the control (tmpfs)     %9.1f us\n", write);
+    std::printf("  ratio WriteOption / raw                 %9.2f   (goal: at most 1.5)\n", raw > 0 ? write / raw : 0.0);
+    std::printf("  Update-like sequence of 20 writes       %9.1f us\n", at("Update tmpfs"));
+    std::printf("  WriteOption, simulator state on disk    %9.1f us   (its fsync per change)\n",
+                at("WriteOption disk"));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The control's own guard, on for the whole run: this program must never
+    // reach beyond loopback.
+    ::setenv("LATCHWISE_LOOPBACK_ONLY", "1", 1);
+    benchmark::Initialize(&argc, argv);
+
+    const auto binDir = std::filesystem::canonical("/proc/self/exe").parent_path();
+    const std::string termsim = (binDir / "termsim").string();
+    if (!std::filesystem::exists(termsim)) {
+        std::fprintf(stderr, "link_bench: %s not found; build the termsim target\n", termsim.c_str());
+        return 1;
+    }
+
+    // Frame sizes of the WriteOption exchange the control makes.
+    const auto requestSize = proto::encode(proto::Message{proto::Kind::Request, proto::Op::WriteOption, 1,
+                                                          {1, std::string("IsHolidayValid"), std::string("1")}})
+                                 .size();
+    const auto responseSize =
+        proto::encode(proto::makeResponse(proto::Message{proto::Kind::Request, proto::Op::WriteOption, 1, {}}, 0, -1,
+                                          {}, {}))
+            .size();
+
+    const std::string shmDir = makeTempDir("/dev/shm");
+    const std::string diskDir = makeTempDir("/var/tmp");
+    if (shmDir.empty() || diskDir.empty()) {
+        std::fprintf(stderr, "link_bench: cannot make the state directories\n");
+        return 1;
+    }
+    int status = 0;
+    {
+        Simulator tmpfsSim(termsim, kTmpfsSim, shmDir);
+        Simulator diskSim(termsim, kDiskSim, diskDir);
+        EchoServer echo(requestSize, responseSize);
+        if (!tmpfsSim.ready() || !diskSim.ready() || !echo.ok()) {
+            std::fprintf(stderr, "link_bench: could not start the simulators or the echo server on 127.0.2.x:4370\n");
+            status = 1;
+        } else {
+            benchmark::RegisterBenchmark("RawPingPong", [&](benchmark::State& state) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const sockaddr_in where = loopback(kEchoAddress);
+                if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+                    state.SkipWithError("cannot connect to the echo server");
+                    ::close(fd);
+                    return;
+                }
+                noDelay(fd);
+                const std::vector<std::uint8_t> request(requestSize, 0xa5);
+                std::vector<std::uint8_t> response(responseSize);
+                timed(state, "raw", [&](int) {
+                    if (!sendAll(fd, request) || !receiveAll(fd, response))
+                        state.SkipWithError("echo failed");
+                });
+                ::close(fd);
+            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+            benchmark::RegisterBenchmark("WriteOption/tmpfs", [](benchmark::State& state) {
+                writeOptionLoop(state, "WriteOption tmpfs", kTmpfsSim);
+            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+            benchmark::RegisterBenchmark("UpdateSequence20/tmpfs", [](benchmark::State& state) {
+                termlink::NetworkTermLink link;
+                if (!link.ConnectNetwork(u"127.0.2.50", kPort).value) {
+                    state.SkipWithError("cannot connect to the simulator");
+                    return;
+                }
+                timed(state, "Update tmpfs", [&](int i) { updateSequence(link, i); });
+            })->Iterations(200)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+            benchmark::RegisterBenchmark("WriteOption/disk", [](benchmark::State& state) {
+                writeOptionLoop(state, "WriteOption disk", kDiskSim);
+            })->Iterations(300)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+            benchmark::RunSpecifiedBenchmarks();
+            printSummary();
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(shmDir, ignored);
+    std::filesystem::remove_all(diskDir, ignored);
+    benchmark::Shutdown();
+    return status;
+}
