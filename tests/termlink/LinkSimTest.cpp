@@ -99,10 +99,11 @@ TEST(LinkSim, EveryOperationReachesTheTerminalWithItsArguments)
         const CallResult result = row.call();
         ASSERT_EQ(result.status, kSOk) << utf8(result.description);
         EXPECT_EQ(result.value != 0, row.result);
-        if (row.text)
+        if (row.text) {
             EXPECT_EQ(text, *row.text);
-        else
+        } else {
             EXPECT_FALSE(text.empty());
+        }
         expectedRecords.push_back(row.record);
     }
     // ReadSdkVersion and SetCommKey are the control's own: the terminal never sees them.
@@ -216,8 +217,9 @@ TEST(LinkSim, RestartRefusesDuringThePauseThenServesWithStateKept)
     EXPECT_EQ(link.ReadOption(1, u"Kept", value).value, 0);
 
     const bool refused = !connect(link, u"127.0.2.5");
-    if (Clock::now() - restartedAt < 1500ms)
+    if (Clock::now() - restartedAt < 1500ms) {
         EXPECT_TRUE(refused);
+    }
 
     // The same control connects again after the pause, with no disconnect between.
     ASSERT_TRUE(connectWithin(link, u"127.0.2.5", 10s));

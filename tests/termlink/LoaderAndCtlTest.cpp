@@ -90,14 +90,16 @@ TEST(TermCtl, ExitStatusAndOutputPerOutcome)
         const ProcessResult result = runProcess(argv, 20s);
         ASSERT_FALSE(result.timedOut);
         EXPECT_EQ(result.exitCode, row.exitCode) << result.err;
-        if (!row.outHas.empty())
+        if (!row.outHas.empty()) {
             EXPECT_NE(result.out.find(row.outHas), std::string::npos) << result.out;
-        else
+        } else {
             EXPECT_EQ(result.out, row.out);
-        if (!row.errHas.empty())
+        }
+        if (!row.errHas.empty()) {
             EXPECT_NE(result.err.find(row.errHas), std::string::npos) << result.err;
-        else
+        } else {
             EXPECT_EQ(result.err, "");
+        }
     }
 }
 
