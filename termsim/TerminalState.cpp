@@ -159,7 +159,11 @@ void StateFile::save(const TerminalState& state) const
     }
     // The temporary file sits beside the target so the rename stays on one
     // file system and is atomic.
-    std::string temp = (dir / ("." + target.filename().string() + ".XXXXXX")).string();
+    // Built step by step: GCC 12's -Wrestrict misfires on "." + std::string&& at -O2.
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".XXXXXX";
+    std::string temp = (dir / name).string();
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
         systemError("cannot create a temporary file beside", m_path);
