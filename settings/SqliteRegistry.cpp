@@ -10,6 +10,7 @@
 #include <cctype>
 #include <limits>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -172,6 +173,18 @@ Schema checkSchema(sqlite3* db, int& rc)
     return schema;
 }
 
+// The same check under one read lock instead of one per query, so it gets in
+// between another program's writes at the first try.
+Schema checkSchemaAtOnce(sqlite3* db, int& rc)
+{
+    rc = exec(db, "BEGIN");
+    if (rc != SQLITE_OK)
+        return Schema::Unreadable;
+    const Schema schema = checkSchema(db, rc);
+    exec(db, schema == Schema::Unreadable ? "ROLLBACK" : "COMMIT");
+    return schema;
+}
+
 // Splits "A\B\C"; one trailing backslash is allowed, empty parts are not.
 bool splitPath(std::string_view path, std::vector<std::string>& parts)
 {
@@ -229,6 +242,21 @@ SqliteRegistry::SqliteRegistry(std::filesystem::path databasePath)
 
 SqliteRegistry::~SqliteRegistry() { disconnect(); }
 
+// SQLite's own busy timeout backs off to sleeps of 100 ms, so two programs
+// saving at once would spend most of their time asleep: retry after a
+// millisecond instead, up to the same bound.
+int SqliteRegistry::retryWhileBusy(void* self, int attempts)
+{
+    auto& registry = *static_cast<SqliteRegistry*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (attempts == 0)
+        registry.m_busySince = now;
+    if (now - registry.m_busySince >= std::chrono::milliseconds(kBusyTimeoutMs))
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 1;
+}
+
 RegistryKey& SqliteRegistry::localMachine() { return *m_root; }
 
 SqliteRegistry::Key* SqliteRegistry::ownKey(RegistryKey& key) const
@@ -259,8 +287,8 @@ RegStatus SqliteRegistry::connectForReading()
         disconnect();
         return statusOf(rc, kErrorCantOpen);
     }
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
-    switch (checkSchema(m_db, rc)) {
+    sqlite3_busy_handler(m_db, &SqliteRegistry::retryWhileBusy, this);
+    switch (checkSchemaAtOnce(m_db, rc)) {
     case Schema::Empty:
         return kErrorSuccess;
     case Schema::Ours:
@@ -308,11 +336,11 @@ RegStatus SqliteRegistry::connectForWriting()
         disconnect();
         return kErrorAccessDenied;
     }
-    sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
+    sqlite3_busy_handler(m_db, &SqliteRegistry::retryWhileBusy, this);
     // A commit that returned has reached the disk: journal and file are synced.
     exec(m_db, "PRAGMA synchronous=FULL");
 
-    Schema schema = checkSchema(m_db, rc);
+    Schema schema = checkSchemaAtOnce(m_db, rc);
     if (schema == Schema::Empty) {
         // Under the write lock, so two first writers do not both create tables.
         rc = exec(m_db, "BEGIN IMMEDIATE");
@@ -392,9 +420,18 @@ RegStatus SqliteRegistry::createKey(RegistryKey& parent, const std::string& subK
         return kErrorSuccess;
     }
 
-    // Nothing is written when every key is already there, so this costs no sync.
-    int rc = exec(m_db, "BEGIN IMMEDIATE");
     std::string path = base->path;
+    for (const auto& part : parts)
+        path = joinPath(path, part);
+    std::string stored;
+    // The usual case, a key that is there, takes no write lock.
+    if (storedPath(path, stored) == kErrorSuccess) {
+        result = std::make_unique<Key>(this, std::move(stored), access);
+        return kErrorSuccess;
+    }
+
+    int rc = exec(m_db, "BEGIN IMMEDIATE");
+    path = base->path;
     for (std::size_t i = 0; rc == SQLITE_OK && i < parts.size(); ++i) {
         path = joinPath(path, parts[i]);
         Statement insert(m_db, "INSERT OR IGNORE INTO keys(path) VALUES(?1)");
@@ -409,7 +446,6 @@ RegStatus SqliteRegistry::createKey(RegistryKey& parent, const std::string& subK
         exec(m_db, "ROLLBACK");
         return statusOf(rc, kErrorCantWrite);
     }
-    std::string stored;
     if (RegStatus status = storedPath(path, stored); status != kErrorSuccess)
         return status;
     result = std::make_unique<Key>(this, std::move(stored), access);

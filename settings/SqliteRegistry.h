@@ -2,6 +2,7 @@
 
 #include "Registry.h"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -38,6 +39,7 @@ public:
 private:
     class Key;
 
+    static int retryWhileBusy(void* self, int attempts);
     Key* ownKey(RegistryKey& key) const;
     RegStatus connectForReading();
     RegStatus connectForWriting();
@@ -50,4 +52,5 @@ private:
     bool m_writable = false;
     // A database without any table yet reads as an empty registry.
     bool m_hasTables = false;
+    std::chrono::steady_clock::time_point m_busySince;
 };
