@@ -562,11 +562,10 @@ RegStatus SqliteRegistry::queryValue(RegistryKey& key, const std::string& name, 
 
 RegStatus SqliteRegistry::closeKey(std::unique_ptr<RegistryKey> key)
 {
-    if (!key || !ownKey(*key) || key.get() == m_root.get()) {
-        // Never let the root go with a stray close.
-        if (key.get() == m_root.get())
-            (void)key.release();
+    // The root is ours for the registry's whole life, whoever tries to close it.
+    if (key && key.get() == m_root.get()) {
+        (void)key.release();
         return kErrorInvalidHandle;
     }
-    return kErrorSuccess;
+    return key && ownKey(*key) ? kErrorSuccess : kErrorInvalidHandle;
 }
