@@ -130,8 +130,31 @@ TerminalState stateFromJson(const json& j)
     return s;
 }
 
+namespace {
+
+// ".state.json.XXXXXX" beside "state.json": what mkstemp in save() makes.
+bool isTemporaryOf(const std::filesystem::path& candidate, const std::filesystem::path& target)
+{
+    const std::string prefix = "." + target.filename().string() + ".";
+    const std::string name = candidate.filename().string();
+    return name.size() == prefix.size() + 6 && name.starts_with(prefix);
+}
+
+} // namespace
+
 TerminalState StateFile::load() const
 {
+    // A kill in the middle of a save leaves its temporary file behind; the
+    // state itself is whole either way, so the leftover is only clutter.
+    const std::filesystem::path target(m_path);
+    std::error_code ec;
+    const auto dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        if (isTemporaryOf(entry.path(), target)) {
+            std::filesystem::remove(entry.path(), ec);
+        }
+    }
+
     std::ifstream in(m_path, std::ios::binary);
     if (!in) {
         if (errno != ENOENT) {

@@ -43,6 +43,14 @@ TermsimProcess::TermsimProcess(Options options) : m_options(std::move(options))
     start();
 }
 
+TermsimProcess::TermsimProcess(std::string address) : TermsimProcess([&] {
+    Options options;
+    options.address = std::move(address);
+    return options;
+}())
+{
+}
+
 TermsimProcess::~TermsimProcess()
 {
     if (m_pid > 0) {

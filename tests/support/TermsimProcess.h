@@ -10,7 +10,10 @@
 
 // Runs the real `termsim` binary as a child process for tests.
 //
-//   TermsimProcess sim({.address = "127.0.1.5", .fails = {"WriteOption:IsHolidayValid=false"}});
+//   TermsimProcess::Options options;
+//   options.address = "127.0.1.5";
+//   options.fails = {"WriteOption:IsHolidayValid=false"};
+//   TermsimProcess sim(options);       // or TermsimProcess sim("127.0.1.5");
 //   ASSERT_TRUE(sim.started()) << sim.output();
 //   ... connect to sim.address() on port 4370 ...
 //   EXPECT_EQ(sim.operations(), (std::vector<std::string>{"WriteOption(1, IsHolidayValid, 0)"}));
@@ -35,6 +38,8 @@ public:
     };
 
     explicit TermsimProcess(Options options);
+    // Defaults for everything but the address.
+    explicit TermsimProcess(std::string address);
     ~TermsimProcess();
     TermsimProcess(const TermsimProcess&) = delete;
     TermsimProcess& operator=(const TermsimProcess&) = delete;

@@ -1,0 +1,219 @@
+#include "Lockout.h"
+#include "TerminalState.h"
+#include "Termsim.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (fs::temp_directory_path() / "termsim-test-XXXXXX").string();
+        m_path = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(m_path); }
+    fs::path operator/(const std::string& name) const { return m_path / name; }
+    std::vector<std::string> entries() const
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(m_path)) {
+            names.push_back(e.path().filename().string());
+        }
+        return names;
+    }
+
+private:
+    fs::path m_path;
+};
+
+std::string readFile(const fs::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+} // namespace
+
+TEST(StateFile, AMissingFileIsCreatedWithTheDefaults)
+{
+    TempDir dir;
+    const StateFile file((dir / "state.json").string());
+    const TerminalState loaded = file.load();
+    EXPECT_EQ(loaded, TerminalState{});
+    EXPECT_FALSE(loaded.colorTerminal);
+    EXPECT_EQ(loaded.key, 0);
+    EXPECT_EQ(loaded.options, (std::map<std::string, std::string>{
+                                  {"~DeviceName", "K3X"}, {"GTZ101", "::"}, {"GTZ102", "::"}, {"~DCTZ", "0"},
+                                  {"~DOTZ", "0"}}));
+    EXPECT_TRUE(loaded.timeZones.empty());
+    ASSERT_TRUE(fs::exists(dir / "state.json"));
+    EXPECT_EQ(file.load(), loaded);
+}
+
+TEST(StateFile, SavesEverythingAndLeavesNoTemporaryFiles)
+{
+    TempDir dir;
+    const StateFile file((dir / "state.json").string());
+    TerminalState s;
+    s.colorTerminal = true;
+    s.key = -123456;
+    s.vendorName = "Vendeur spécial ✓";
+    s.options["PermanentDoorColor"] = "1";
+    s.timeZones[50] = "08001700";
+    s.timeZones[-3] = "";
+    s.groupNumbers[101] = 0;
+    s.unlockCombination = {1, 1, 0, 0, 0, 0};
+    for (int i = 0; i < 5; ++i) {
+        s.options["n"] = std::to_string(i);
+        file.save(s);
+    }
+    EXPECT_EQ(file.load(), s);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"state.json"});
+}
+
+TEST(StateFile, MembersLeftOutKeepTheirDefaults)
+{
+    TempDir dir;
+    writeFile(dir / "state.json", R"({"colorTerminal": true, "timeZones": {"50": "x"}})");
+    const TerminalState s = StateFile((dir / "state.json").string()).load();
+    EXPECT_TRUE(s.colorTerminal);
+    EXPECT_EQ(s.timeZones.at(50), "x");
+    EXPECT_EQ(s.options.at("~DeviceName"), "K3X");
+}
+
+TEST(StateFile, ABrokenFileIsRefusedAndLeftAlone)
+{
+    const std::vector<std::pair<const char*, const char*>> rows{
+        {"not JSON", "{\"key\": "},
+        {"an array", "[1, 2]"},
+        {"unknown member", R"({"colourTerminal": true})"},
+        {"key as text", R"({"key": "5"})"},
+        {"key beyond 32 bits", R"({"key": 4294967296})"},
+        {"key with a fraction", R"({"key": 1.5})"},
+        {"option value a number", R"({"options": {"a": 1}})"},
+        {"time zone index not a number", R"({"timeZones": {"fifty": "x"}})"},
+        {"five unlock numbers", R"({"unlockCombination": [1, 1, 0, 0, 0]})"},
+        {"group number as text", R"({"groupNumbers": {"101": "0"}})"},
+        {"invalid UTF-8", "{\"vendorName\": \"\xff\"}"},
+    };
+    for (const auto& [name, text] : rows) {
+        SCOPED_TRACE(name);
+        TempDir dir;
+        writeFile(dir / "state.json", text);
+        EXPECT_THROW(StateFile((dir / "state.json").string()).load(), std::runtime_error);
+        EXPECT_EQ(readFile(dir / "state.json"), text);
+    }
+}
+
+TEST(StateFile, SavingIntoAMissingFolderFailsCleanly)
+{
+    TempDir dir;
+    EXPECT_THROW(StateFile((dir / "no/such/state.json").string()).save({}), std::runtime_error);
+}
+
+TEST(Lockout, FiveFailuresWithinAMinuteLockTheAddressForThirtySeconds)
+{
+    Lockout lockout;
+    const auto t0 = Lockout::Clock::time_point{} + 1h;
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FALSE(lockout.recordFailure("10.0.0.1", t0 + i * 10s));
+    }
+    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 45s), 0s);
+    EXPECT_TRUE(lockout.recordFailure("10.0.0.1", t0 + 50s));
+    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 50s), 30s);
+    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 79s), 1s);
+    EXPECT_EQ(lockout.remaining("10.0.0.2", t0 + 60s), 0s); // per address
+    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 80s), 0s);
+    // The lockout wiped the count: one more failure does not lock again.
+    EXPECT_FALSE(lockout.recordFailure("10.0.0.1", t0 + 81s));
+}
+
+TEST(Lockout, FailuresOlderThanTheWindowAreForgotten)
+{
+    Lockout lockout;
+    const auto t0 = Lockout::Clock::time_point{} + 1h;
+    for (int i = 0; i < 4; ++i) {
+        lockout.recordFailure("a", t0 + i * 1s);
+    }
+    // The first failure is exactly a minute old by now and no longer counts.
+    EXPECT_FALSE(lockout.recordFailure("a", t0 + 60s));
+    EXPECT_TRUE(lockout.recordFailure("a", t0 + 60500ms));
+}
+
+TEST(TermsimOptions, ParsesTheCommandLine)
+{
+    const auto o = parseTermsimOptions({"--listen", "127.0.1.9", "--port=4371", "--state", "s.json", "--journal",
+                                        "j.jsonl", "--key", "-5", "--restart-ms", "0", "--fail",
+                                        "WriteOption=false", "--fail", "ReadOption=hang"});
+    EXPECT_EQ(o.listen, "127.0.1.9");
+    EXPECT_EQ(o.port, 4371);
+    EXPECT_EQ(o.stateFile, "s.json");
+    EXPECT_EQ(o.journalFile, "j.jsonl");
+    EXPECT_EQ(o.key, -5);
+    EXPECT_EQ(o.restartMs, 0);
+    ASSERT_EQ(o.fails.size(), 2u);
+    EXPECT_EQ(o.fails[1].action, FaultRule::Action::Hang);
+
+    const auto defaults = parseTermsimOptions({"--listen", "127.0.0.1", "--state", "s"});
+    EXPECT_EQ(defaults.port, 4370);
+    EXPECT_EQ(defaults.restartMs, 500);
+    EXPECT_FALSE(defaults.key.has_value());
+}
+
+TEST(TermsimOptions, RefusesWhatItCannotUse)
+{
+    const std::vector<std::vector<std::string>> rows{
+        {"--state", "s"},
+        {"--listen", "127.0.0.1"},
+        {"--listen", "::1", "--state", "s"},
+        {"--listen", "localhost", "--state", "s"},
+        {"--listen", "127.1", "--state", "s"},
+        {"--listen", "127.0.0.1", "--state", "s", "--port", "65536"},
+        {"--listen", "127.0.0.1", "--state", "s", "--key", "2147483648"},
+        {"--listen", "127.0.0.1", "--state", "s", "--key", "12a"},
+        {"--listen", "127.0.0.1", "--state", "s", "--restart-ms", "-1"},
+        {"--listen", "127.0.0.1", "--state", "s", "--fail", "Nope=false"},
+        {"--listen", "127.0.0.1", "--state", "s", "--bogus"},
+        {"--listen", "127.0.0.1", "--state"},
+    };
+    for (const auto& row : rows) {
+        std::string joined;
+        for (const auto& a : row) {
+            joined += a + " ";
+        }
+        SCOPED_TRACE(joined);
+        EXPECT_THROW(parseTermsimOptions(row), std::invalid_argument);
+    }
+}
+
+TEST(TermsimOptions, AnUnreadableStateFileStopsTheStartWithAReason)
+{
+    TempDir dir;
+    writeFile(dir / "state.json", "garbage");
+    TermsimOptions o;
+    o.listen = "127.0.1.250";
+    o.stateFile = (dir / "state.json").string();
+    std::ostringstream out, err;
+    EXPECT_EQ(runTermsim(o, out, err), 1);
+    EXPECT_NE(err.str().find("state.json"), std::string::npos) << err.str();
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(readFile(dir / "state.json"), "garbage");
+}

@@ -1,0 +1,149 @@
+#pragma once
+
+#include "KeyCheck.h"
+#include "Protocol.h"
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <optional>
+
+// A bare protocol client for the simulator's socket tests: every wait is
+// bounded, nothing is retried behind the test's back.
+class TestClient {
+public:
+    using ms = std::chrono::milliseconds;
+
+    TestClient() : m_socket(m_io) {}
+
+    // Connects (bounded); false when refused or timed out.
+    bool connect(const std::string& address, std::uint16_t port = 4370, ms timeout = ms(3000))
+    {
+        asio::error_code result = asio::error::would_block;
+        m_socket = asio::ip::tcp::socket(m_io);
+        m_in.clear();
+        m_closed = false;
+        m_socket.async_connect({asio::ip::make_address_v4(address), port},
+                               [&result](asio::error_code ec) { result = ec; });
+        if (!runUntil([&] { return result != asio::error::would_block; }, timeout) || result) {
+            return false;
+        }
+        m_socket.set_option(asio::ip::tcp::no_delay(true));
+        return true;
+    }
+
+    bool sendRaw(const std::vector<std::uint8_t>& bytes)
+    {
+        asio::error_code ec;
+        asio::write(m_socket, asio::buffer(bytes), ec);
+        return !ec;
+    }
+    bool send(const proto::Message& m) { return sendRaw(proto::encode(m)); }
+
+    // The next whole frame, or nothing on timeout, close or an invalid frame.
+    std::optional<proto::Message> receive(ms timeout = ms(3000))
+    {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto r = proto::decode(m_in);
+            if (r.status == proto::DecodeStatus::Ok) {
+                m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(r.consumed));
+                return r.message;
+            }
+            if (r.status == proto::DecodeStatus::Invalid || m_closed) {
+                return std::nullopt;
+            }
+            std::array<std::uint8_t, 4096> chunk{};
+            bool done = false;
+            asio::error_code ec;
+            std::size_t n = 0;
+            m_socket.async_read_some(asio::buffer(chunk), [&](asio::error_code e, std::size_t k) {
+                ec = e;
+                n = k;
+                done = true;
+            });
+            const auto left = std::chrono::duration_cast<ms>(deadline - std::chrono::steady_clock::now());
+            if (!runUntil([&] { return done; }, std::max(left, ms(0)))) {
+                return std::nullopt;
+            }
+            if (ec) {
+                m_closed = true;
+                return std::nullopt;
+            }
+            m_in.insert(m_in.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+    }
+
+    // True when the peer closes the link within `timeout`.
+    bool closedByPeer(ms timeout = ms(3000))
+    {
+        while (receive(timeout)) {
+        }
+        return m_closed;
+    }
+
+    // Hello, Auth, AuthResult. Returns the AuthResult's code (0 accepted) and
+    // its reason, or nothing when the exchange broke down.
+    std::optional<std::pair<std::int32_t, std::string>> handshake(std::int32_t key)
+    {
+        const auto hello = receive();
+        if (!hello || hello->kind != proto::Kind::Hello || hello->fields.size() != 1) {
+            m_first = hello;
+            return std::nullopt;
+        }
+        const auto& nonce = std::get<proto::Bytes>(hello->fields[0]).data;
+        const auto mac = proto::keyCheckMac(key, nonce);
+        send({proto::Kind::Auth, proto::Op::None, 0, {proto::Bytes{{mac.begin(), mac.end()}}}});
+        return authResult(receive());
+    }
+
+    // The first message when it was not a Hello (a lockout refuses at once).
+    const std::optional<proto::Message>& unexpectedFirst() const { return m_first; }
+
+    static std::optional<std::pair<std::int32_t, std::string>> authResult(const std::optional<proto::Message>& m)
+    {
+        if (!m || m->kind != proto::Kind::AuthResult || m->fields.size() != 2) {
+            return std::nullopt;
+        }
+        return std::pair{std::get<std::int32_t>(m->fields[0]), std::get<std::string>(m->fields[1])};
+    }
+
+    std::optional<proto::ResponseFields> call(proto::Op op, std::vector<proto::Field> fields, ms timeout = ms(3000))
+    {
+        const std::uint32_t id = ++m_requestId;
+        if (!send({proto::Kind::Request, op, id, std::move(fields)})) {
+            return std::nullopt;
+        }
+        const auto reply = receive(timeout);
+        proto::ResponseFields f;
+        if (!reply || reply->requestId != id || reply->op != op || !proto::readResponse(*reply, f)) {
+            return std::nullopt;
+        }
+        return f;
+    }
+
+private:
+    asio::io_context m_io;
+    asio::ip::tcp::socket m_socket;
+    std::vector<std::uint8_t> m_in;
+    std::optional<proto::Message> m_first;
+    std::uint32_t m_requestId = 0;
+    bool m_closed = false;
+
+    template <typename Done> bool runUntil(Done done, ms timeout)
+    {
+        m_io.restart();
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done() && m_io.run_one_until(deadline) > 0) {
+        }
+        if (done()) {
+            return true;
+        }
+        // Let the cancelled operation finish before its locals go away.
+        asio::error_code ignored;
+        m_socket.cancel(ignored);
+        m_io.restart();
+        m_io.run();
+        return false;
+    }
+};
