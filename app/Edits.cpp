@@ -20,12 +20,18 @@ UserLengthLimit::UserLengthLimit(QLineEdit* edit, int limit)
     : QValidator(edit)
     , m_edit(edit)
     , m_limit(limit)
+    , m_before(edit->text())
 {
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { m_before = text; });
 }
 
 QValidator::State UserLengthLimit::validate(QString& input, int&) const
 {
-    if (input.size() > m_limit && input.size() > m_edit->text().size())
+    // setText clears the undo history before it validates; a user's edit is
+    // recorded there first. So an edit without undo is the program's.
+    if (!m_edit->isUndoAvailable())
+        return Acceptable;
+    if (input.size() > m_limit && input.size() > m_before.size())
         return Invalid;
     return Acceptable;
 }

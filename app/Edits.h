@@ -19,8 +19,10 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 };
 
-// Limits only edits that make the text longer than `limit`, like a native
-// edit's user-input limit.
+// Limits only the user's edits that make the text longer than `limit`, like a
+// native edit's user-input limit. Text the program sets always passes: a
+// rejected setText would leave QLineEdit thinking its input invalid, and it
+// then stops undoing the user's over-long edits.
 class UserLengthLimit : public QValidator {
     Q_OBJECT
 public:
@@ -30,6 +32,9 @@ public:
 private:
     QLineEdit* m_edit;
     int m_limit;
+    // The text before the edit being validated: by then the edit's own text
+    // already holds the new one.
+    QString m_before;
 };
 
 // A dotted four-octet address field: digits and dots only, at most four

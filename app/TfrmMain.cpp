@@ -14,6 +14,8 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <exception>
@@ -292,7 +294,18 @@ void TfrmMain::FormShow()
     ReadPreviousTZ();
 }
 
-void TfrmMain::AddInfo(const QString& text) { Memo1->appendPlainText(text); }
+void TfrmMain::AddInfo(const QString& text)
+{
+    // An empty document cannot tell "no lines" from "one empty line", and
+    // appendPlainText fills an empty document's first line instead of adding
+    // one. An empty first line is marked on its block; clear() drops the mark.
+    constexpr int kEmptyLineAdded = 1;
+    QTextDocument* log = Memo1->document();
+    const bool oneEmptyLine = log->isEmpty() && log->firstBlock().userState() == kEmptyLineAdded;
+    Memo1->appendPlainText(oneEmptyLine ? QLatin1Char('\n') + text : text);
+    if (log->isEmpty())
+        log->firstBlock().setUserState(kEmptyLineAdded);
+}
 
 bool TfrmMain::Validation()
 {

@@ -1,0 +1,252 @@
+#pragma once
+
+#include "MessageBoxes.h"
+#include "RecordingTermLink.h"
+#include "Registry.h"
+#include "SettingsStore.h"
+#include "SqliteRegistry.h"
+#include "TfrmMain.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Records every message box instead of showing it. `onShow` runs while the
+// box would be open, so a test can look at the window at that moment.
+class RecordingMessageBoxes : public IMessageBoxes {
+public:
+    struct Box {
+        Kind kind;
+        QString title;
+        QString text;
+    };
+
+    void show(QWidget*, Kind kind, const QString& title, const QString& text) override
+    {
+        boxes.push_back({kind, title, text});
+        if (onShow)
+            onShow(boxes.back());
+    }
+
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const auto& box : boxes)
+            out << box.text;
+        return out;
+    }
+
+    std::vector<Box> boxes;
+    std::function<void(const Box&)> onShow;
+};
+
+// The SQLite registry with every stored value noted, together with how many
+// terminal calls had been made at that moment, so tests can see how terminal
+// writes and store writes interleave.
+class RecordingRegistry final : public Registry {
+public:
+    struct Write {
+        std::size_t terminalCallsBefore;
+        std::string name;
+        std::string value; // without the terminating zero byte
+    };
+
+    RecordingRegistry(const std::filesystem::path& path, std::vector<Write>& log,
+                      std::function<std::size_t()> terminalCalls)
+        : m_inner(path), m_log(log), m_terminalCalls(std::move(terminalCalls))
+    {
+    }
+
+    RegistryKey& localMachine() override { return m_inner.localMachine(); }
+    RegStatus createKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
+                        std::unique_ptr<RegistryKey>& result) override
+    {
+        return m_inner.createKey(parent, subKey, access, result);
+    }
+    RegStatus openKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
+                      std::unique_ptr<RegistryKey>& result) override
+    {
+        return m_inner.openKey(parent, subKey, access, result);
+    }
+    RegStatus setValue(RegistryKey& key, const std::string& name, RegType type, std::string_view data) override
+    {
+        const RegStatus status = m_inner.setValue(key, name, type, data);
+        if (status == kErrorSuccess) {
+            std::string value(data);
+            if (!value.empty() && value.back() == '\0')
+                value.pop_back();
+            m_log.push_back({m_terminalCalls(), name, value});
+        }
+        return status;
+    }
+    RegStatus queryValue(RegistryKey& key, const std::string& name, RegType& type, std::size_t& size,
+                         std::string* data) override
+    {
+        return m_inner.queryValue(key, name, type, size, data);
+    }
+    RegStatus closeKey(std::unique_ptr<RegistryKey> key) override { return m_inner.closeKey(std::move(key)); }
+
+private:
+    SqliteRegistry m_inner;
+    std::vector<Write>& m_log;
+    std::function<std::size_t()> m_terminalCalls;
+};
+
+// A real window over a scripted control, a store in a temporary folder and
+// recorded message boxes. The control is created the way the window creates
+// it (at FormShow), and `link` stays valid for the test's lifetime.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        store = std::make_unique<SettingsStore>(storePath(), [this](const std::filesystem::path& path) {
+            return std::make_unique<RecordingRegistry>(path, storeWrites,
+                                                       [this] { return link ? link->calls().size() : 0; });
+        });
+    }
+
+    void TearDown() override
+    {
+        // The window goes before the control it points into and the store.
+        window.reset();
+        QApplication::processEvents();
+    }
+
+    std::filesystem::path storePath() const { return std::filesystem::path(m_dir.path().toStdString()) / "hklm.db"; }
+
+    // Builds the window; `show` also runs FormShow as a real show does.
+    void createWindow(bool show = true)
+    {
+        TermLinkFactory factory = customFactory;
+        if (!factory) {
+            factory = [this]() -> std::unique_ptr<ITermLinkObject> {
+                if (!factoryFailure.empty())
+                    throw std::runtime_error(factoryFailure);
+                auto object = std::make_unique<RecordingTermLink>();
+                link = object.get();
+                return object;
+            };
+        }
+        window = std::make_unique<TfrmMain>(factory, *store, boxes);
+        if (show) {
+            window->show();
+            ASSERT_TRUE(QTest::qWaitFor(
+                [this] { return window->termLink() != nullptr || window->terminationRequested(); }, 5000));
+            window->activateWindow();
+            ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), 5000));
+        }
+    }
+
+    template <typename T>
+    T* child(const QString& name) const
+    {
+        T* widget = window->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name.toStdString();
+        return widget;
+    }
+
+    QLineEdit* edit(const QString& name) const { return child<QLineEdit>(name); }
+    QLineEdit* edit(const char* name) const { return edit(QString::fromLatin1(name)); }
+    // Day 0 is Sunday, columns count from 1: field(1, 1) is mon1.
+    QLineEdit* field(int day, int column) const
+    {
+        static const char* const kPrefixes[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+        return edit(QString::fromLatin1(kPrefixes[day]) + QString::number(column));
+    }
+    QCheckBox* box(int zone) const { return child<QCheckBox>(QStringLiteral("tz%1").arg(zone)); }
+    QPushButton* button(const char* name) const { return child<QPushButton>(QString::fromLatin1(name)); }
+    QPushButton* updateButton() const { return button("btnUpdate"); }
+    QStringList logLines() const
+    {
+        const QString text = child<QPlainTextEdit>(QStringLiteral("Memo1"))->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+    }
+    void clickUpdate() { QTest::mouseClick(updateButton(), Qt::LeftButton); }
+    // Clicks a check box or radio button on its indicator, as a user would.
+    static void clickIndicator(QAbstractButton* button)
+    {
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(8, button->height() / 2));
+    }
+
+    // The fourteen fields of a zone in week-text order.
+    std::vector<QLineEdit*> zoneFields(int zone) const
+    {
+        std::vector<QLineEdit*> fields;
+        for (int day = 0; day < 7; ++day) {
+            fields.push_back(field(day, 2 * zone - 1));
+            fields.push_back(field(day, 2 * zone));
+        }
+        return fields;
+    }
+    // Gives each field of the zone its own text: zone 2 gets "2000" ... "2013".
+    void fillDistinct(int zone)
+    {
+        int i = 0;
+        for (QLineEdit* f : zoneFields(zone))
+            f->setText(QString::number(zone * 1000 + i++));
+    }
+    QString joined(int zone) const
+    {
+        QString text;
+        for (QLineEdit* f : zoneFields(zone))
+            text += f->text();
+        return text;
+    }
+
+    // Saves a value through a store of its own, as an earlier run would have.
+    void seed(const std::string& name, const std::string& value) const
+    {
+        SettingsStore other(storePath());
+        SetTZIntoReg(other, name, value);
+    }
+    // A value as it stands in the file, or nullopt when there is none.
+    std::optional<std::string> stored(const std::string& name) const
+    {
+        static const std::string kNone = "\x01<none>";
+        SettingsStore reader(storePath());
+        SettingsBracket bracket(reader, kSettingsPath);
+        const std::string value = reader.ReadSetting(kSettingsSection, name, kNone);
+        if (value == kNone)
+            return std::nullopt;
+        return value;
+    }
+    // Terminal calls and store writes in the order they happened, as
+    // "terminal <call>" and "store <name>=<value>".
+    std::vector<std::string> effects() const
+    {
+        std::vector<std::string> out;
+        const std::vector<std::string> calls = link ? link->calls() : std::vector<std::string>();
+        std::size_t next = 0;
+        for (std::size_t i = 0; i <= calls.size(); ++i) {
+            for (; next < storeWrites.size() && storeWrites[next].terminalCallsBefore <= i; ++next)
+                out.push_back("store " + storeWrites[next].name + "=" + storeWrites[next].value);
+            if (i < calls.size())
+                out.push_back("terminal " + calls[i]);
+        }
+        return out;
+    }
+
+    QTemporaryDir m_dir;
+    std::vector<RecordingRegistry::Write> storeWrites;
+    std::unique_ptr<SettingsStore> store;
+    RecordingMessageBoxes boxes;
+    RecordingTermLink* link = nullptr;
+    std::string factoryFailure;
+    TermLinkFactory customFactory;
+    std::unique_ptr<TfrmMain> window;
+};
