@@ -5,6 +5,7 @@
 // with the simulator's state on disk, where its fsync per change shows.
 //
 // Everything runs on loopback (127.0.2.50-52); iteration counts are fixed.
+#include "KeyCheck.h"
 #include "NetworkTermLink.h"
 #include "Protocol.h"
 
@@ -234,7 +235,7 @@ std::string makeTempDir(const std::string& base)
 const std::u16string kWeek = u"08001700080017000800170008001700080017000800170008001700";
 const std::u16string kOtherWeek = u"00002359000023590000235900002359000023590000235900002359";
 
-void writeOptionLoop(benchmark::State& state, const std::string& name, const char* address)
+void writeOptionLoop(benchmark::State& state, const std::string& name, const char* address, bool changing)
 {
     termlink::NetworkTermLink link;
     const std::string text(address);
@@ -242,9 +243,10 @@ void writeOptionLoop(benchmark::State& state, const std::string& name, const cha
         state.SkipWithError("cannot connect to the simulator");
         return;
     }
-    // The value alternates so that every write changes, and persists, the state.
+    // A changing value makes every write persist the simulator's state; an
+    // unchanged one leaves its file alone, which isolates the link itself.
     timed(state, name, [&](int i) {
-        const CallResult result = link.WriteOption(1, u"IsHolidayValid", i % 2 ? u"1" : u"0");
+        const CallResult result = link.WriteOption(1, u"IsHolidayValid", changing && i % 2 ? u"0" : u"1");
         if (result.value == 0)
             state.SkipWithError("WriteOption failed");
     });
@@ -274,20 +276,81 @@ void updateSequence(termlink::NetworkTermLink& link, int i)
     link.WriteOption(1, u"IsHolidayValid", odd ? u"1" : u"0");
 }
 
+// Reads one whole frame from a blocking socket.
+bool receiveFrame(int fd, proto::Message& message)
+{
+    std::vector<std::uint8_t> bytes(proto::kLengthPrefix);
+    if (!receiveAll(fd, bytes))
+        return false;
+    const std::size_t length = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::size_t>(bytes[3]) << 24;
+    if (length > proto::kMaxFrame)
+        return false;
+    std::vector<std::uint8_t> rest(length);
+    if (!receiveAll(fd, rest))
+        return false;
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    const proto::DecodeResult decoded = proto::decode(bytes);
+    message = decoded.message;
+    return decoded.status == proto::DecodeStatus::Ok;
+}
+
+// The simulator's share: the same WriteOption from a minimal blocking client
+// (no control, no Asio), so the control's own cost is the difference.
+void rawClientLoop(benchmark::State& state, const char* address)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in where = loopback(address);
+    proto::Message hello;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || !receiveFrame(fd, hello) ||
+        hello.fields.empty() || !std::holds_alternative<proto::Bytes>(hello.fields[0])) {
+        state.SkipWithError("cannot reach the simulator");
+        ::close(fd);
+        return;
+    }
+    noDelay(fd);
+    const proto::Mac mac = proto::keyCheckMac(0, std::get<proto::Bytes>(hello.fields[0]).data);
+    proto::Message verdict;
+    if (!sendAll(fd, proto::encode({proto::Kind::Auth, proto::Op::None, 0,
+                                    {proto::Bytes{std::vector<std::uint8_t>(mac.begin(), mac.end())}}})) ||
+        !receiveFrame(fd, verdict)) {
+        state.SkipWithError("key check failed");
+        ::close(fd);
+        return;
+    }
+    std::uint32_t id = 1;
+    timed(state, "WriteOption raw client", [&](int) {
+        const auto frame = proto::encode(
+            {proto::Kind::Request, proto::Op::WriteOption, id++, {1, std::string("IsHolidayValid"), std::string("1")}});
+        proto::Message response;
+        if (!sendAll(fd, frame) || !receiveFrame(fd, response))
+            state.SkipWithError("exchange failed");
+    });
+    ::close(fd);
+}
+
 void printSummary()
 {
     auto at = [](const char* name) {
         const auto it = g_medianUs.find(name);
         return it == g_medianUs.end() ? 0.0 : it->second;
     };
+    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     const double raw = at("raw");
     const double write = at("WriteOption tmpfs");
-    std::printf("\nlink_bench medians (loopback, TCP_NODELAY):\n");
-    std::printf("  raw TCP ping-pong, same frame sizes     %9.1f us\n", raw);
-    std::printf("  WriteOption via the control (tmpfs)     %9.1f us\n", write);
-    std::printf("  ratio WriteOption / raw                 %9.2f   (goal: at most 1.5)\n", raw > 0 ? write / raw : 0.0);
-    std::printf("  Update-like sequence of 20 writes       %9.1f us\n", at("Update tmpfs"));
-    std::printf("  WriteOption, simulator state on disk    %9.1f us   (its fsync per change)\n",
+    const double unchanged = at("WriteOption unchanged");
+    const double rawClient = at("WriteOption raw client");
+    std::printf("\nlink_bench medians (loopback, TCP_NODELAY; state files on /dev/shm unless said):\n");
+    std::printf("  raw TCP ping-pong, same frame sizes          %9.1f us\n", raw);
+    std::printf("  WriteOption via the control                  %9.1f us   ratio to raw %5.2f (goal: at most 1.5)\n",
+                write, ratio(write, raw));
+    std::printf("  WriteOption via the control, value unchanged %9.1f us   ratio to raw %5.2f (no state file write)\n",
+                unchanged, ratio(unchanged, raw));
+    std::printf("  WriteOption from a bare blocking client      %9.1f us   ratio to raw %5.2f (the simulator's share)\n",
+                rawClient, ratio(rawClient, raw));
+    std::printf("  the control's own share                      %9.1f us   (unchanged via control / bare client %4.2f)\n",
+                unchanged - rawClient, ratio(unchanged, rawClient));
+    std::printf("  Update-like sequence of 20 writes            %9.1f us\n", at("Update tmpfs"));
+    std::printf("  WriteOption, simulator state on disk         %9.1f us   (its fsync per change)\n",
                 at("WriteOption disk"));
 }
 
@@ -350,7 +413,15 @@ int main(int argc, char** argv)
             })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
             benchmark::RegisterBenchmark("WriteOption/tmpfs", [](benchmark::State& state) {
-                writeOptionLoop(state, "WriteOption tmpfs", kTmpfsSim);
+                writeOptionLoop(state, "WriteOption tmpfs", kTmpfsSim, true);
+            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+            benchmark::RegisterBenchmark("WriteOption/unchanged", [](benchmark::State& state) {
+                writeOptionLoop(state, "WriteOption unchanged", kTmpfsSim, false);
+            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+            benchmark::RegisterBenchmark("WriteOption/unchanged-raw-client", [](benchmark::State& state) {
+                rawClientLoop(state, kTmpfsSim);
             })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
             benchmark::RegisterBenchmark("UpdateSequence20/tmpfs", [](benchmark::State& state) {
@@ -363,7 +434,7 @@ int main(int argc, char** argv)
             })->Iterations(200)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
             benchmark::RegisterBenchmark("WriteOption/disk", [](benchmark::State& state) {
-                writeOptionLoop(state, "WriteOption disk", kDiskSim);
+                writeOptionLoop(state, "WriteOption disk", kDiskSim, true);
             })->Iterations(300)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
             benchmark::RunSpecifiedBenchmarks();

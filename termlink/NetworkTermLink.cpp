@@ -58,7 +58,7 @@ public:
     {
         asio::error_code result = asio::error::would_block;
         m_socket.async_connect(endpoint, [&](const asio::error_code& ec) { result = ec; });
-        if (!runUntil(deadline) || result) {
+        if (!runUntil(deadline, result) || result) {
             close();
             return false;
         }
@@ -85,7 +85,7 @@ public:
         asio::error_code result = asio::error::would_block;
         asio::async_write(m_socket, asio::buffer(frame),
                           [&](const asio::error_code& ec, std::size_t) { result = ec; });
-        if (!runUntil(deadline))
+        if (!runUntil(deadline, result))
             throw LinkFailure{noAnswerText(bound)};
         if (result)
             throw LinkFailure{kLostText};
@@ -108,7 +108,7 @@ public:
                 result = ec;
                 received = n;
             });
-            if (!runUntil(deadline))
+            if (!runUntil(deadline, result))
                 throw LinkFailure{noAnswerText(bound)};
             if (result)
                 throw LinkFailure{kLostText};
@@ -117,12 +117,18 @@ public:
     }
 
 private:
-    // True when the started operation completed before the deadline.
-    bool runUntil(Clock::time_point deadline)
+    // True when the started operation completed before the deadline; its
+    // handler sets `result` from would_block to its outcome. One handler runs
+    // per step, so run_one_until returns as soon as it has, without polling
+    // the reactor once more.
+    bool runUntil(Clock::time_point deadline, const asio::error_code& result)
     {
         m_io.restart();
-        m_io.run_until(deadline);
-        if (m_io.stopped())
+        while (result == asio::error::would_block) {
+            if (m_io.run_one_until(deadline) == 0)
+                break;
+        }
+        if (result != asio::error::would_block)
             return true;
         // Out of time: cancel by closing, then let the cancelled handler run
         // so that nothing refers to this call's locals afterwards.
@@ -134,7 +140,8 @@ private:
         return false;
     }
 
-    asio::io_context m_io;
+    // Only ever run from the caller's thread: no locking needed inside Asio.
+    asio::io_context m_io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
     asio::ip::tcp::socket m_socket;
     std::vector<std::uint8_t> m_inbox;
     std::array<std::uint8_t, 4096> m_chunk{};
