@@ -202,7 +202,7 @@ void StateFile::save(const TerminalState& state) const
         ok = n > 0;
         written += ok ? static_cast<std::size_t>(n) : 0;
     }
-    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    ok = ok && fchmod(fd, 0644) == 0 && (!m_sync || fsync(fd) == 0);
     const int savedErrno = errno;
     ok = (close(fd) == 0) && ok;
     if (!ok || std::rename(temp.c_str(), m_path.c_str()) != 0) {
@@ -211,6 +211,9 @@ void StateFile::save(const TerminalState& state) const
         unlink(temp.c_str());
         errno = why;
         systemError("cannot write the state file", m_path);
+    }
+    if (!m_sync) {
+        return;
     }
     // The rename itself is durable only once the folder is synced.
     const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

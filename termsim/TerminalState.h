@@ -33,10 +33,11 @@ TerminalState stateFromJson(const nlohmann::json& json);
 // The state file. Every save replaces the file atomically and durably: a
 // temporary file in the same folder is written and synced, renamed over the
 // old one, and the folder is synced, so a crash leaves either the old or the
-// new state, never a mix.
+// new state, never a mix. Without `sync` the syncs are skipped: the rename
+// still survives a kill of the process, but not a crash of the machine.
 class StateFile {
 public:
-    explicit StateFile(std::string path) : m_path(std::move(path)) {}
+    explicit StateFile(std::string path, bool sync = true) : m_path(std::move(path)), m_sync(sync) {}
 
     // Reads the file; a missing file is created with the defaults. Throws
     // std::runtime_error for a file that cannot be read or parsed (it is left
@@ -49,4 +50,5 @@ public:
 
 private:
     std::string m_path;
+    bool m_sync = true;
 };

@@ -31,7 +31,8 @@ template <typename T> T number(const std::string& option, const std::string& tex
 std::string termsimUsage()
 {
     return "usage: termsim --listen ADDR [--port 4370] --state FILE [--journal FILE] [--key N]\n"
-           "               [--restart-ms MS] [--auth-timeout-ms MS] [--io-timeout-ms MS] [--fail RULE]...\n"
+           "               [--restart-ms MS] [--auth-timeout-ms MS] [--io-timeout-ms MS] [--no-sync]\n"
+           "               [--fail RULE]...\n"
            "  --listen ADDR        dotted IPv4 address to listen on\n"
            "  --port PORT          TCP port (default 4370; 0 picks a free one)\n"
            "  --state FILE         terminal state (JSON), created with defaults when missing\n"
@@ -40,6 +41,7 @@ std::string termsimUsage()
            "  --restart-ms MS      how long RestartTerminal refuses connections (default 500)\n"
            "  --auth-timeout-ms MS drop a connection without a valid Auth after MS (default 5000)\n"
            "  --io-timeout-ms MS   bound on finishing a frame once begun and on each write (default 5000)\n"
+           "  --no-sync            save the state without fsync (survives a kill, not a power cut)\n"
            "  --fail RULE          OP[:ARG]=false | OP[:ARG]=error:TEXT | OP[:ARG]=hang | OP[:ARG]=drop\n"
            "                       (repeatable; the first matching rule wins)\n";
 }
@@ -56,6 +58,10 @@ TermsimOptions parseTermsimOptions(const std::vector<std::string>& args)
         }
         if (option == "--help" || option == "-h") {
             o.help = true;
+            continue;
+        }
+        if (option == "--no-sync" && !inlineValue) {
+            o.sync = false;
             continue;
         }
         const auto value = [&]() -> std::string {
@@ -114,7 +120,7 @@ int runTermsim(const TermsimOptions& o, std::ostream& out, std::ostream& err)
         return 1;
     }
 
-    StateFile file(o.stateFile);
+    StateFile file(o.stateFile, o.sync);
     TerminalState state;
     Journal journal;
     try {

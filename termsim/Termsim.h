@@ -19,6 +19,7 @@ struct TermsimOptions {
     int restartMs = 500;
     int authTimeoutMs = 5000;
     int ioTimeoutMs = 5000;
+    bool sync = true; // --no-sync clears it
     std::vector<FaultRule> fails;
     bool help = false;
 };

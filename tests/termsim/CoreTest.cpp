@@ -162,7 +162,7 @@ TEST(TermsimOptions, ParsesTheCommandLine)
 {
     const auto o = parseTermsimOptions({"--listen", "127.0.1.9", "--port=4371", "--state", "s.json", "--journal",
                                         "j.jsonl", "--key", "-5", "--restart-ms", "0", "--fail",
-                                        "WriteOption=false", "--fail", "ReadOption=hang"});
+                                        "WriteOption=false", "--fail", "ReadOption=hang", "--no-sync"});
     EXPECT_EQ(o.listen, "127.0.1.9");
     EXPECT_EQ(o.port, 4371);
     EXPECT_EQ(o.stateFile, "s.json");
@@ -171,11 +171,13 @@ TEST(TermsimOptions, ParsesTheCommandLine)
     EXPECT_EQ(o.restartMs, 0);
     ASSERT_EQ(o.fails.size(), 2u);
     EXPECT_EQ(o.fails[1].action, FaultRule::Action::Hang);
+    EXPECT_FALSE(o.sync);
 
     const auto defaults = parseTermsimOptions({"--listen", "127.0.0.1", "--state", "s"});
     EXPECT_EQ(defaults.port, 4370);
     EXPECT_EQ(defaults.restartMs, 500);
     EXPECT_FALSE(defaults.key.has_value());
+    EXPECT_TRUE(defaults.sync);
 }
 
 TEST(TermsimOptions, RefusesWhatItCannotUse)
