@@ -107,7 +107,8 @@ TEST_F(GridTest, Mon1NormalisesAsItIsTyped)
         const char* set;
         const char* shown;
     };
-    const Row rows[] = {{"9", "0900"}, {"18", "1800"}, {"930", "0930"}, {"2359", "2359"}, {"0 900", "0 900"}, {"", ""}};
+    const Row rows[] = { { "9", "0900" }, { "18", "1800" }, { "930", "0930" }, { "2359", "2359" }, { "0 900", "0 900" },
+        { "", "" } };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.set);
         mon1->setText(QString::fromLatin1(row.set));
@@ -118,7 +119,7 @@ TEST_F(GridTest, Mon1NormalisesAsItIsTyped)
 
 TEST_F(GridTest, OtherFieldsNormaliseWhenTheFocusLeaves)
 {
-    tick({2, 3, 4, 5});
+    tick({ 2, 3, 4, 5 });
     struct Row {
         int day;
         int column;
@@ -126,13 +127,13 @@ TEST_F(GridTest, OtherFieldsNormaliseWhenTheFocusLeaves)
         const char* shown;
     };
     const Row rows[] = {
-        {2, 1, "7", "0700"},   // tue1
-        {0, 1, "18", "1800"},  // sun1
-        {1, 2, "930", "0930"}, // mon2
-        {6, 10, "ab", "ab00"}, // sat10
-        {3, 6, " 9", "0 900"}, // wed6: padding goes around the blank
-        {4, 4, "1234", "1234"},
-        {5, 7, "", ""},
+        { 2, 1, "7", "0700" }, // tue1
+        { 0, 1, "18", "1800" }, // sun1
+        { 1, 2, "930", "0930" }, // mon2
+        { 6, 10, "ab", "ab00" }, // sat10
+        { 3, 6, " 9", "0 900" }, // wed6: padding goes around the blank
+        { 4, 4, "1234", "1234" },
+        { 5, 7, "", "" },
     };
     for (const Row& row : rows) {
         QLineEdit* f = field(row.day, row.column);
@@ -183,7 +184,7 @@ TEST_F(GridTest, UpdateButtonTakesTheFocusBeforeItActs)
 
 TEST_F(GridTest, UserMayNotTypeOrPastePastFourCharacters)
 {
-    tick({2});
+    tick({ 2 });
     QLineEdit* f = field(3, 3); // wed3
     typeInto(f, QStringLiteral("123456"));
     EXPECT_EQ(f->text(), QStringLiteral("1234"));
@@ -214,7 +215,7 @@ TEST_F(GridTest, UserMayNotTypeOrPastePastFourCharacters)
 
 TEST_F(GridTest, ProgramMayPutInLongerTexts)
 {
-    tick({2});
+    tick({ 2 });
     QLineEdit* f = field(3, 3);
     f->setText(QStringLiteral("0 900"));
     EXPECT_EQ(f->text(), QStringLiteral("0 900"));
@@ -248,21 +249,21 @@ TEST_F(GridTest, ZoneBoxesFollowTheGuardAndTheCascade)
         const char* warning;
     };
     const Row rows[] = {
-        {"tick 2", {}, 2, true, true, {true, false, false, false}, nullptr},
-        {"tick 3 after 2", {2}, 3, true, true, {true, true, false, false}, nullptr},
-        {"tick 5 after 2-4", {2, 3, 4}, 5, true, false, {true, true, true, true}, nullptr},
-        {"tick 3 without 2", {}, 3, true, true, {false, false, false, false},
-         "Please enable the Time Zone 2 before enable the Time Zone 3."},
-        {"tick 4 without 3", {2}, 4, true, true, {true, false, false, false},
-         "Please enable the Time Zone 3 before enable the Time Zone 4."},
-        {"tick 5 without 4", {2, 3}, 5, true, false, {true, true, false, false},
-         "Please enable the Time Zone 4 before enable the Time Zone 5."},
-        {"tick 5 alone", {}, 5, true, true, {false, false, false, false},
-         "Please enable the Time Zone 4 before enable the Time Zone 5."},
-        {"untick 2 of all", {2, 3, 4, 5}, 2, false, true, {false, false, false, false}, nullptr},
-        {"untick 4 of all", {2, 3, 4, 5}, 4, false, false, {true, true, false, false}, nullptr},
-        {"untick 5 of all", {2, 3, 4, 5}, 5, false, true, {true, true, true, false}, nullptr},
-        {"untick 3 of 2-3", {2, 3}, 3, false, true, {true, false, false, false}, nullptr},
+        { "tick 2", {}, 2, true, true, { true, false, false, false }, nullptr },
+        { "tick 3 after 2", { 2 }, 3, true, true, { true, true, false, false }, nullptr },
+        { "tick 5 after 2-4", { 2, 3, 4 }, 5, true, false, { true, true, true, true }, nullptr },
+        { "tick 3 without 2", {}, 3, true, true, { false, false, false, false },
+            "Please enable the Time Zone 2 before enable the Time Zone 3." },
+        { "tick 4 without 3", { 2 }, 4, true, true, { true, false, false, false },
+            "Please enable the Time Zone 3 before enable the Time Zone 4." },
+        { "tick 5 without 4", { 2, 3 }, 5, true, false, { true, true, false, false },
+            "Please enable the Time Zone 4 before enable the Time Zone 5." },
+        { "tick 5 alone", {}, 5, true, true, { false, false, false, false },
+            "Please enable the Time Zone 4 before enable the Time Zone 5." },
+        { "untick 2 of all", { 2, 3, 4, 5 }, 2, false, true, { false, false, false, false }, nullptr },
+        { "untick 4 of all", { 2, 3, 4, 5 }, 4, false, false, { true, true, false, false }, nullptr },
+        { "untick 5 of all", { 2, 3, 4, 5 }, 5, false, true, { true, true, true, false }, nullptr },
+        { "untick 3 of 2-3", { 2, 3 }, 3, false, true, { true, false, false, false }, nullptr },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -299,15 +300,14 @@ TEST_F(GridTest, ZoneBoxesFollowTheGuardAndTheCascade)
 
 TEST_F(GridTest, CascadeRunsNestedLaterZonesFirst)
 {
-    tick({2, 3, 4, 5});
+    tick({ 2, 3, 4, 5 });
     EffectLog log;
     for (int zone = 2; zone <= 5; ++zone) {
         for (QLineEdit* f : zoneFields(zone))
             log.watchField(f);
         // Connected after the window's own handler, so this notes its end.
-        QObject::connect(box(zone), &QCheckBox::toggled, &log, [&log, zone](bool on) {
-            log.entries << QStringLiteral("tz%1Click done, ticked %2").arg(zone).arg(on);
-        });
+        QObject::connect(box(zone), &QCheckBox::toggled, &log,
+            [&log, zone](bool on) { log.entries << QStringLiteral("tz%1Click done, ticked %2").arg(zone).arg(on); });
     }
     clickIndicator(box(2));
 
@@ -325,7 +325,7 @@ TEST_F(GridTest, CascadeRunsNestedLaterZonesFirst)
     EXPECT_TRUE(log.entries.isEmpty()) << log.entries.join(QLatin1Char('|')).toStdString();
 
     // Unticking 2 with only 2 and 3 ticked leaves 4 and 5 alone.
-    tick({2, 3});
+    tick({ 2, 3 });
     log.entries.clear();
     box(2)->setChecked(false);
     expected.clear();
@@ -345,9 +345,10 @@ TEST_F(GridTest, GuardUnticksThenWarnsThenStops)
     for (QLineEdit* f : zoneFields(3))
         log.watchField(f);
     QObject::connect(box(3), &QCheckBox::toggled, &log,
-            [&log](bool on) { log.entries << QStringLiteral("tz3Click done, ticked %1").arg(on); });
+        [&log](bool on) { log.entries << QStringLiteral("tz3Click done, ticked %1").arg(on); });
     boxes.onShow = [&](const RecordingMessageBoxes::Box& shown) {
-        log.entries << QStringLiteral("box ") + shown.text + QStringLiteral(" with tz3 ticked %1").arg(box(3)->isChecked());
+        log.entries << QStringLiteral("box ") + shown.text
+                + QStringLiteral(" with tz3 ticked %1").arg(box(3)->isChecked());
     };
 
     clickIndicator(box(3));
@@ -358,17 +359,17 @@ TEST_F(GridTest, GuardUnticksThenWarnsThenStops)
              << QStringLiteral("tz3Click done, ticked 1");
     EXPECT_EQ(log.entries, expected);
     EXPECT_EQ(boxes.boxes.size(), 1u);
-    expectZones({false, false, false, false}, "after the guard");
+    expectZones({ false, false, false, false }, "after the guard");
 }
 
 TEST_F(GridTest, DisabledBoxKeepsItsTick)
 {
-    tick({2, 3});
+    tick({ 2, 3 });
     box(3)->setEnabled(false);
     clickIndicator(box(3));
     EXPECT_TRUE(box(3)->isChecked());
     // The cascade reaches it all the same: the program may change it.
     box(2)->setChecked(false);
     EXPECT_FALSE(box(3)->isChecked());
-    expectZones({false, false, false, false}, "after the cascade");
+    expectZones({ false, false, false, false }, "after the cascade");
 }

@@ -77,17 +77,17 @@ TEST_F(TransferTest, WritesZoneOneAlwaysAndEachTickedZoneInOrder)
         std::array<bool, 4> boxEnabled;
     };
     const Row rows[] = {
-        {"none ticked", {false, false, false, false}, {true, true, true, true}},
-        {"zones 2 and 3", {true, true, false, false}, {true, true, true, true}},
-        {"all zones", {true, true, true, true}, {true, true, true, true}},
-        {"zone 3 without zone 2", {false, true, false, false}, {true, true, true, true}},
-        {"zones 2 and 5 only", {true, false, false, true}, {true, true, true, true}},
-        {"ticked but disabled boxes", {true, true, false, false}, {false, false, false, false}},
+        { "none ticked", { false, false, false, false }, { true, true, true, true } },
+        { "zones 2 and 3", { true, true, false, false }, { true, true, true, true } },
+        { "all zones", { true, true, true, true }, { true, true, true, true } },
+        { "zone 3 without zone 2", { false, true, false, false }, { true, true, true, true } },
+        { "zones 2 and 5 only", { true, false, false, true }, { true, true, true, true } },
+        { "ticked but disabled boxes", { true, true, false, false }, { false, false, false, false } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         // Earlier texts of zones not written must survive.
-        for (const char* name : {"49", "48", "47", "46"})
+        for (const char* name : { "49", "48", "47", "46" })
             seed(name, std::string("earlier ") + name);
         setTicks(row.ticked);
         for (int zone = 2; zone <= 5; ++zone)
@@ -103,7 +103,7 @@ TEST_F(TransferTest, WritesZoneOneAlwaysAndEachTickedZoneInOrder)
 
         button("btnSetTZInfo")->click();
 
-        std::vector<std::string> expected{terminalWrite(50, joined(1)), storeWrite("50", joined(1))};
+        std::vector<std::string> expected { terminalWrite(50, joined(1)), storeWrite("50", joined(1)) };
         for (int zone = 2; zone <= 5; ++zone) {
             const std::string index = std::to_string(51 - zone);
             if (row.ticked[static_cast<std::size_t>(zone - 2)]) {
@@ -137,20 +137,20 @@ TEST_F(TransferTest, FailureStatusStopsWhereItHappensAndUndoesNothing)
         std::vector<int> indicesSent;
     };
     const Row rows[] = {
-        {50, {}, {50}},
-        {49, {"50"}, {50, 49}},
-        {48, {"50", "49", "TZ49"}, {50, 49, 48}},
-        {46, {"50", "49", "TZ49", "48", "TZ48", "47", "TZ47"}, {50, 49, 48, 47, 46}},
+        { 50, {}, { 50 } },
+        { 49, { "50" }, { 50, 49 } },
+        { 48, { "50", "49", "TZ49" }, { 50, 49, 48 } },
+        { 46, { "50", "49", "TZ49", "48", "TZ48", "47", "TZ47" }, { 50, 49, 48, 47, 46 } },
     };
-    const std::vector<std::string> allNames{"50", "49", "TZ49", "48", "TZ48", "47", "TZ47", "46", "TZ46"};
-    setTicks({true, true, true, true});
+    const std::vector<std::string> allNames { "50", "49", "TZ49", "48", "TZ48", "47", "TZ47", "46", "TZ46" };
+    setTicks({ true, true, true, true });
     for (const Row& row : rows) {
         SCOPED_TRACE(row.failingIndex);
         std::filesystem::remove(storePath());
         link->clearCalls();
         boxes.boxes.clear();
         link->once("WriteTimeZone", std::to_string(row.failingIndex),
-                   RecordingTermLink::Answer::error(kEFail, u"Terminal went away."));
+            RecordingTermLink::Answer::error(kEFail, u"Terminal went away."));
 
         button("btnSetTZInfo")->click();
 
@@ -162,8 +162,8 @@ TEST_F(TransferTest, FailureStatusStopsWhereItHappensAndUndoesNothing)
             sent.push_back(terminalWrite(index, joined(51 - index)).substr(9));
         EXPECT_EQ(link->callsOf("WriteTimeZone"), sent);
         for (const std::string& name : allNames) {
-            const bool expected =
-                std::find(row.storedNames.begin(), row.storedNames.end(), name) != row.storedNames.end();
+            const bool expected
+                = std::find(row.storedNames.begin(), row.storedNames.end(), name) != row.storedNames.end();
             EXPECT_EQ(stored(name).has_value(), expected) << name;
         }
     }
@@ -171,7 +171,7 @@ TEST_F(TransferTest, FailureStatusStopsWhereItHappensAndUndoesNothing)
 
 TEST_F(TransferTest, RefusedTerminalWritesStillReachTheStore)
 {
-    setTicks({true, false, true, false});
+    setTicks({ true, false, true, false });
     link->on("WriteTimeZone", RecordingTermLink::Answer::value(false));
     button("btnSetTZInfo")->click();
     EXPECT_TRUE(boxes.boxes.empty());
@@ -179,25 +179,25 @@ TEST_F(TransferTest, RefusedTerminalWritesStillReachTheStore)
     std::vector<std::string> names;
     for (const auto& write : storeWrites)
         names.push_back(write.name + "=" + (write.name.rfind("TZ", 0) == 0 ? write.value : "text"));
-    EXPECT_EQ(names, (std::vector<std::string>{"50=text", "49=text", "TZ49=1", "TZ48=0", "47=text", "TZ47=1",
-                                               "TZ46=0"}));
+    EXPECT_EQ(
+        names, (std::vector<std::string> { "50=text", "49=text", "TZ49=1", "TZ48=0", "47=text", "TZ47=1", "TZ46=0" }));
     EXPECT_TRUE(logLines().isEmpty());
 }
 
 TEST_F(TransferTest, FieldsAreSentAsTheyStand)
 {
-    setTicks({true, false, false, false});
+    setTicks({ true, false, false, false });
     // Put in by the program, so no field was left and nothing normalised.
-    field(2, 1)->setText(QStringLiteral("7"));     // tue1
-    field(0, 2)->clear();                            // sun2
-    field(6, 4)->setText(QStringLiteral("0 900"));  // sat4
+    field(2, 1)->setText(QStringLiteral("7")); // tue1
+    field(0, 2)->clear(); // sun2
+    field(6, 4)->setText(QStringLiteral("0 900")); // sat4
     button("btnSetTZInfo")->click();
     const QString zone1 = joined(1);
     const QString zone2 = joined(2);
     EXPECT_EQ(zone1.size(), 56 - 3 - 4);
     EXPECT_EQ(zone2.size(), 57);
     EXPECT_EQ(link->callsOf("WriteTimeZone"),
-              (std::vector<std::string>{terminalWrite(50, zone1).substr(9), terminalWrite(49, zone2).substr(9)}));
+        (std::vector<std::string> { terminalWrite(50, zone1).substr(9), terminalWrite(49, zone2).substr(9) }));
     EXPECT_EQ(stored("50"), zone1.toStdString());
     EXPECT_EQ(stored("49"), zone2.toStdString());
     EXPECT_EQ(window->tzText(2), zone2);
@@ -206,34 +206,38 @@ TEST_F(TransferTest, FieldsAreSentAsTheyStand)
 
 TEST_F(TransferTest, ReadsEveryZoneIntoItsFieldsAndNothingElse)
 {
-    setTicks({true, false, false, false});
+    setTicks({ true, false, false, false });
     box(2)->setEnabled(false);
     const auto enabledBefore = gridEnabled();
 
     struct Row {
         const char* name;
         std::map<int, RecordingTermLink::Answer> answers; // by terminal index; others: false
-        std::map<int, QString> expectedZoneText;         // zones replaced
+        std::map<int, QString> expectedZoneText; // zones replaced
     };
     using A = RecordingTermLink::Answer;
     const QString longText = weekText('e') + QStringLiteral("XXXX");
     const Row rows[] = {
-        {"all read", {{50, A::value(true, weekText('a').toStdU16String())},
-                      {49, A::value(true, weekText('b').toStdU16String())},
-                      {48, A::value(true, weekText('c').toStdU16String())},
-                      {47, A::value(true, weekText('d').toStdU16String())},
-                      {46, A::value(true, longText.toStdU16String())}},
-         {{1, weekText('a')}, {2, weekText('b')}, {3, weekText('c')}, {4, weekText('d')}, {5, weekText('e')}}},
-        {"zone 1 fails, the rest read", {{49, A::value(true, weekText('b').toStdU16String())},
-                                         {48, A::value(true, weekText('c').toStdU16String())},
-                                         {47, A::value(true, weekText('d').toStdU16String())},
-                                         {46, A::value(true, weekText('e').toStdU16String())}},
-         {{2, weekText('b')}, {3, weekText('c')}, {4, weekText('d')}, {5, weekText('e')}}},
-        {"all false", {}, {}},
-        {"all day, not times", {{47, A::value(true, std::u16string(kAllDay.begin(), kAllDay.end()))},
-                                {48, A::value(true, u"99:9ab  --------0000000000000000000000000000000000000000")}},
-         {{4, QString::fromStdString(kAllDay)},
-          {3, QStringLiteral("99:9ab  --------0000000000000000000000000000000000000000")}}},
+        { "all read",
+            { { 50, A::value(true, weekText('a').toStdU16String()) },
+                { 49, A::value(true, weekText('b').toStdU16String()) },
+                { 48, A::value(true, weekText('c').toStdU16String()) },
+                { 47, A::value(true, weekText('d').toStdU16String()) },
+                { 46, A::value(true, longText.toStdU16String()) } },
+            { { 1, weekText('a') }, { 2, weekText('b') }, { 3, weekText('c') }, { 4, weekText('d') },
+                { 5, weekText('e') } } },
+        { "zone 1 fails, the rest read",
+            { { 49, A::value(true, weekText('b').toStdU16String()) },
+                { 48, A::value(true, weekText('c').toStdU16String()) },
+                { 47, A::value(true, weekText('d').toStdU16String()) },
+                { 46, A::value(true, weekText('e').toStdU16String()) } },
+            { { 2, weekText('b') }, { 3, weekText('c') }, { 4, weekText('d') }, { 5, weekText('e') } } },
+        { "all false", {}, {} },
+        { "all day, not times",
+            { { 47, A::value(true, std::u16string(kAllDay.begin(), kAllDay.end())) },
+                { 48, A::value(true, u"99:9ab  --------0000000000000000000000000000000000000000") } },
+            { { 4, QString::fromStdString(kAllDay) },
+                { 3, QStringLiteral("99:9ab  --------0000000000000000000000000000000000000000") } } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -249,9 +253,9 @@ TEST_F(TransferTest, ReadsEveryZoneIntoItsFieldsAndNothingElse)
 
         button("btnGetTZInfo")->click();
 
-        EXPECT_EQ(link->calls(), (std::vector<std::string>{"ReadTimeZone(1, 50)", "ReadTimeZone(1, 49)",
-                                                           "ReadTimeZone(1, 48)", "ReadTimeZone(1, 47)",
-                                                           "ReadTimeZone(1, 46)"}));
+        EXPECT_EQ(link->calls(),
+            (std::vector<std::string> { "ReadTimeZone(1, 50)", "ReadTimeZone(1, 49)", "ReadTimeZone(1, 48)",
+                "ReadTimeZone(1, 47)", "ReadTimeZone(1, 46)" }));
         for (int zone = 1; zone <= 5; ++zone) {
             const auto it = row.expectedZoneText.find(zone);
             EXPECT_EQ(joined(zone), it != row.expectedZoneText.end() ? it->second : before[zone - 1]) << zone;
@@ -285,7 +289,7 @@ TEST_F(TransferTest, FailureStatusWhileReadingStopsTheLaterZones)
     button("btnGetTZInfo")->click();
 
     EXPECT_EQ(link->calls(),
-              (std::vector<std::string>{"ReadTimeZone(1, 50)", "ReadTimeZone(1, 49)", "ReadTimeZone(1, 48)"}));
+        (std::vector<std::string> { "ReadTimeZone(1, 50)", "ReadTimeZone(1, 49)", "ReadTimeZone(1, 48)" }));
     EXPECT_EQ(joined(1), weekText('a'));
     EXPECT_EQ(joined(2), weekText('b'));
     EXPECT_EQ(joined(3), zone3Before);
@@ -353,7 +357,7 @@ TEST_F(RestoreTest, FlagsOfExactlyOneRestoreTheirZones)
 
 TEST_F(RestoreTest, FlagsOtherThanExactlyOneLeaveTheZoneOff)
 {
-    for (const char* flag : {"01", " 1", "1 ", "true", "yes", "", "0"}) {
+    for (const char* flag : { "01", " 1", "1 ", "true", "yes", "", "0" }) {
         SCOPED_TRACE(std::string("flag '") + flag + "'");
         seed("49", weekText('b').toStdString());
         seed("TZ49", flag);
@@ -401,9 +405,9 @@ TEST_F(RestoreTest, ValueOfAnotherTypeStopsTheRestore)
     {
         SqliteRegistry registry(storePath());
         std::unique_ptr<RegistryKey> key;
-        ASSERT_EQ(registry.createKey(registry.localMachine(), "SOFTWARE\\Tervalo", RegAccess::AllAccess, key),
-                  kErrorSuccess);
-        const char dword[4] = {0x2a, 0, 0, 0};
+        ASSERT_EQ(
+            registry.createKey(registry.localMachine(), "SOFTWARE\\Tervalo", RegAccess::AllAccess, key), kErrorSuccess);
+        const char dword[4] = { 0x2a, 0, 0, 0 };
         ASSERT_EQ(registry.setValue(*key, "50", kRegDword, std::string_view(dword, 4)), kErrorSuccess);
         registry.closeKey(std::move(key));
     }

@@ -37,7 +37,7 @@ public:
 
     void show(QWidget*, Kind kind, const QString& title, const QString& text) override
     {
-        boxes.push_back({kind, title, text});
+        boxes.push_back({ kind, title, text });
         if (onShow)
             onShow(boxes.back());
     }
@@ -65,20 +65,22 @@ public:
         std::string value; // without the terminating zero byte
     };
 
-    RecordingRegistry(const std::filesystem::path& path, std::vector<Write>& log,
-                      std::function<std::size_t()> terminalCalls)
-        : m_inner(path), m_log(log), m_terminalCalls(std::move(terminalCalls))
+    RecordingRegistry(
+        const std::filesystem::path& path, std::vector<Write>& log, std::function<std::size_t()> terminalCalls)
+        : m_inner(path)
+        , m_log(log)
+        , m_terminalCalls(std::move(terminalCalls))
     {
     }
 
     RegistryKey& localMachine() override { return m_inner.localMachine(); }
-    RegStatus createKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                        std::unique_ptr<RegistryKey>& result) override
+    RegStatus createKey(
+        RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result) override
     {
         return m_inner.createKey(parent, subKey, access, result);
     }
-    RegStatus openKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                      std::unique_ptr<RegistryKey>& result) override
+    RegStatus openKey(
+        RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result) override
     {
         return m_inner.openKey(parent, subKey, access, result);
     }
@@ -89,12 +91,12 @@ public:
             std::string value(data);
             if (!value.empty() && value.back() == '\0')
                 value.pop_back();
-            m_log.push_back({m_terminalCalls(), name, value});
+            m_log.push_back({ m_terminalCalls(), name, value });
         }
         return status;
     }
-    RegStatus queryValue(RegistryKey& key, const std::string& name, RegType& type, std::size_t& size,
-                         std::string* data) override
+    RegStatus queryValue(
+        RegistryKey& key, const std::string& name, RegType& type, std::size_t& size, std::string* data) override
     {
         return m_inner.queryValue(key, name, type, size, data);
     }
@@ -115,8 +117,8 @@ protected:
     {
         ASSERT_TRUE(m_dir.isValid());
         store = std::make_unique<SettingsStore>(storePath(), [this](const std::filesystem::path& path) {
-            return std::make_unique<RecordingRegistry>(path, storeWrites,
-                                                       [this] { return link ? link->calls().size() : 0; });
+            return std::make_unique<RecordingRegistry>(
+                path, storeWrites, [this] { return link ? link->calls().size() : 0; });
         });
     }
 
@@ -152,8 +154,7 @@ protected:
         }
     }
 
-    template <typename T>
-    T* child(const QString& name) const
+    template <typename T> T* child(const QString& name) const
     {
         T* widget = window->findChild<T*>(name);
         EXPECT_NE(widget, nullptr) << name.toStdString();
@@ -165,7 +166,7 @@ protected:
     // Day 0 is Sunday, columns count from 1: field(1, 1) is mon1.
     QLineEdit* field(int day, int column) const
     {
-        static const char* const kPrefixes[] = {"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
+        static const char* const kPrefixes[] = { "sun", "mon", "tue", "wed", "thu", "fri", "sat" };
         return edit(QString::fromLatin1(kPrefixes[day]) + QString::number(column));
     }
     QCheckBox* box(int zone) const { return child<QCheckBox>(QStringLiteral("tz%1").arg(zone)); }

@@ -24,26 +24,26 @@ struct ControlRow {
 };
 
 const ControlRow kControls[] = {
-    {"edtIP", "192.168.1.201", false, true, true, false},
-    {"edtKey", "0", false, true, true, false},
-    {"rbtnEnable", "Enable Force Open/Close", true, true, true, true},
-    {"rbtnDisable", "Disable Force Open/Close", false, true, true, true},
-    {"btnUpdate", "Connect", false, true, true, true},
-    {"gbTZ", " Setting ", false, true, true, false},
-    {"rbtnOpen", "Force Open", true, true, true, true},
-    {"rbtnClose", "Force Close", false, true, true, true},
-    {"tz2", "Time Zone 2", false, true, true, true},
-    {"tz3", "Time Zone 3", false, true, true, true},
-    {"tz4", "Time Zone 4", false, true, true, true},
-    {"tz5", "Time Zone 5", false, true, true, true},
-    {"btnGetTZInfo", "Get TimeZone Info", false, true, false, false},
-    {"btnSetTZInfo", "Set TimeZone Info", false, true, false, false},
-    {"btnGetGroup", "Get Group TZ", false, true, false, false},
-    {"btnSetGroup", "Set Group TZ", false, true, false, false},
-    {"Memo1", "", false, true, true, false},
+    { "edtIP", "192.168.1.201", false, true, true, false },
+    { "edtKey", "0", false, true, true, false },
+    { "rbtnEnable", "Enable Force Open/Close", true, true, true, true },
+    { "rbtnDisable", "Disable Force Open/Close", false, true, true, true },
+    { "btnUpdate", "Connect", false, true, true, true },
+    { "gbTZ", " Setting ", false, true, true, false },
+    { "rbtnOpen", "Force Open", true, true, true, true },
+    { "rbtnClose", "Force Close", false, true, true, true },
+    { "tz2", "Time Zone 2", false, true, true, true },
+    { "tz3", "Time Zone 3", false, true, true, true },
+    { "tz4", "Time Zone 4", false, true, true, true },
+    { "tz5", "Time Zone 5", false, true, true, true },
+    { "btnGetTZInfo", "Get TimeZone Info", false, true, false, false },
+    { "btnSetTZInfo", "Set TimeZone Info", false, true, false, false },
+    { "btnGetGroup", "Get Group TZ", false, true, false, false },
+    { "btnSetGroup", "Set Group TZ", false, true, false, false },
+    { "Memo1", "", false, true, true, false },
 };
 
-const char* const kHiddenButtons[] = {"btnGetTZInfo", "btnSetTZInfo", "btnGetGroup", "btnSetGroup"};
+const char* const kHiddenButtons[] = { "btnGetTZInfo", "btnSetTZInfo", "btnGetGroup", "btnSetGroup" };
 
 QString captionOf(QWidget* widget)
 {
@@ -122,7 +122,7 @@ TEST_F(WindowTest, ControlsHaveTheirCaptionsAndDefaults)
     for (int zone = 2; zone <= 5; ++zone)
         EXPECT_TRUE(window->tzText(zone).isEmpty()) << zone;
 
-    const char* const days[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+    const char* const days[] = { "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday" };
     for (int day = 0; day < 7; ++day) {
         SCOPED_TRACE(days[day]);
         QLabel* label = nullptr;
@@ -160,7 +160,7 @@ TEST_F(WindowTest, GridFieldsStartWithTheirDefaults)
 TEST_F(WindowTest, LayoutFollowsTheGrid)
 {
     createWindow();
-    const int columnX[] = {88, 144, 208, 264, 328, 384, 448, 504, 568, 624};
+    const int columnX[] = { 88, 144, 208, 264, 328, 384, 448, 504, 568, 624 };
     auto* group = child<QGroupBox>(QStringLiteral("gbTZ"));
     auto* memo = child<QPlainTextEdit>(QStringLiteral("Memo1"));
 
@@ -185,27 +185,27 @@ TEST_F(WindowTest, LayoutFollowsTheGrid)
     }
 
     // A bold "---" between start and end of each zone in every row.
-    const int dashX[] = {128, 248, 368, 488, 608};
+    const int dashX[] = { 128, 248, 368, 488, 608 };
     std::set<std::pair<int, int>> dashes;
     for (QLabel* label : group->findChildren<QLabel*>()) {
         if (label->text() == QStringLiteral("---")) {
             EXPECT_TRUE(label->font().bold());
-            dashes.insert({label->x(), label->y()});
+            dashes.insert({ label->x(), label->y() });
         }
     }
     EXPECT_EQ(dashes.size(), 35u);
     for (int day = 0; day < 7; ++day) {
         for (int x : dashX)
-            EXPECT_EQ(dashes.count({x, 80 + 24 * day}), 1u) << x << "," << day;
+            EXPECT_EQ(dashes.count({ x, 80 + 24 * day }), 1u) << x << "," << day;
     }
 }
 
 TEST_F(WindowTest, TabOrderWalksTheWindowAsGiven)
 {
     createWindow();
-    QStringList expected{QStringLiteral("edtIP"),      QStringLiteral("edtKey"),   QStringLiteral("rbtnEnable"),
-                         QStringLiteral("rbtnDisable"), QStringLiteral("btnUpdate"), QStringLiteral("rbtnOpen"),
-                         QStringLiteral("rbtnClose")};
+    QStringList expected { QStringLiteral("edtIP"), QStringLiteral("edtKey"), QStringLiteral("rbtnEnable"),
+        QStringLiteral("rbtnDisable"), QStringLiteral("btnUpdate"), QStringLiteral("rbtnOpen"),
+        QStringLiteral("rbtnClose") };
     for (int zone = 1; zone <= 5; ++zone) {
         if (zone > 1)
             expected << QStringLiteral("tz%1").arg(zone);
@@ -234,7 +234,7 @@ TEST_F(WindowTest, AccessibleNamesAreStable)
     EXPECT_EQ(edit("edtKey")->accessibleName(), QStringLiteral("Key"));
     EXPECT_EQ(child<QPlainTextEdit>(QStringLiteral("Memo1"))->accessibleName(), QStringLiteral("Log"));
 
-    const char* const days[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+    const char* const days[] = { "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday" };
     QSet<QString> seen;
     for (int day = 0; day < 7; ++day) {
         for (int column = 1; column <= 10; ++column) {
@@ -284,12 +284,12 @@ TEST_F(WindowTest, AddInfoAppendsOneLineEachEmptyOnesToo)
     // After the log is cleared the first line is taken again.
     child<QPlainTextEdit>(QStringLiteral("Memo1"))->clear();
     window->AddInfo(QStringLiteral("after clear"));
-    EXPECT_EQ(logLines(), QStringList{QStringLiteral("after clear")});
+    EXPECT_EQ(logLines(), QStringList { QStringLiteral("after clear") });
     child<QPlainTextEdit>(QStringLiteral("Memo1"))->clear();
     window->AddInfo(QString());
     window->AddInfo(QString());
     window->AddInfo(QStringLiteral("third"));
-    EXPECT_EQ(logLines(), (QStringList{QString(), QString(), QStringLiteral("third")}));
+    EXPECT_EQ(logLines(), (QStringList { QString(), QString(), QStringLiteral("third") }));
 }
 
 TEST_F(WindowTest, EmptyAddressStopsEveryStageWithOneBox)
@@ -323,7 +323,7 @@ TEST_F(WindowTest, EmptyAddressStopsEveryStageWithOneBox)
         EXPECT_TRUE(storeWrites.empty());
         EXPECT_EQ(window->buttonStage(), stage);
         EXPECT_EQ(updateButton()->text(),
-                  (QStringList{QStringLiteral("Connect"), QStringLiteral("Update"), QStringLiteral("Restart")})[stage]);
+            (QStringList { QStringLiteral("Connect"), QStringLiteral("Update"), QStringLiteral("Restart") })[stage]);
         EXPECT_EQ(logLines(), logBefore);
         EXPECT_EQ(field(0, 1)->text(), sun1Before);
         EXPECT_EQ(QApplication::overrideCursor(), nullptr);
@@ -342,14 +342,14 @@ TEST_F(WindowTest, AddressFieldTakesOnlyADottedAddress)
         const char* after;
     };
     const Row rows[] = {
-        {"loopback", "", "127.0.0.2", "127.0.0.2"},
-        {"letters refused", "", "abc", ""},
-        {"letters among digits", "", "1a2.b3", "12.3"},
-        {"fifth octet refused", "10.0.0.1", ".", "10.0.0.1"},
-        {"octet over 255", "", "256", "25"},
-        {"four digits in an octet", "", "1234", "123"},
-        {"blank refused", "", "1 2", "12"},
-        {"incomplete address kept", "", "10.0.", "10.0."},
+        { "loopback", "", "127.0.0.2", "127.0.0.2" },
+        { "letters refused", "", "abc", "" },
+        { "letters among digits", "", "1a2.b3", "12.3" },
+        { "fifth octet refused", "10.0.0.1", ".", "10.0.0.1" },
+        { "octet over 255", "", "256", "25" },
+        { "four digits in an octet", "", "1234", "123" },
+        { "blank refused", "", "1 2", "12" },
+        { "incomplete address kept", "", "10.0.", "10.0." },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -417,18 +417,18 @@ TEST(ErrorBoxText, FullStopAfterACharacterSortingAboveIt)
         const char* shown;
     };
     const Row rows[] = {
-        {"abc", "abc."},
-        {"x)", "x)"},
-        {"x.", "x."},
-        {"", ""},
-        {"Failed to create key Tervalo", "Failed to create key Tervalo."},
-        {"Invalid data type for '50'", "Invalid data type for '50'"}, // the quote sorts below "."
-        {"ends in a digit 9", "ends in a digit 9."},
-        {"slash/", "slash/."},
-        {"dash-", "dash-"},
-        {"comma,", "comma,"},
-        {"bang!", "bang!"},
-        {"blank ", "blank "},
+        { "abc", "abc." },
+        { "x)", "x)" },
+        { "x.", "x." },
+        { "", "" },
+        { "Failed to create key Tervalo", "Failed to create key Tervalo." },
+        { "Invalid data type for '50'", "Invalid data type for '50'" }, // the quote sorts below "."
+        { "ends in a digit 9", "ends in a digit 9." },
+        { "slash/", "slash/." },
+        { "dash-", "dash-" },
+        { "comma,", "comma," },
+        { "bang!", "bang!" },
+        { "blank ", "blank " },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.message);
@@ -445,25 +445,33 @@ TEST_F(WindowTest, GeneralErrorBoxShowsWhatAHandlerRaised)
         const char* shown;
     };
     const Row rows[] = {
-        {"control's own text", [this] {
-             link->once("ReadTimeZone", RecordingTermLink::Answer::error(kEFail, u"abc"));
-             button("btnGetTZInfo")->click();
-         }, "abc."},
-        {"text ending in a bracket", [this] {
-             link->once("ReadTimeZone", RecordingTermLink::Answer::error(kEFail, u"x)"));
-             button("btnGetTZInfo")->click();
-         }, "x)"},
-        {"status code only", [this] {
-             link->once("ReadTimeZone", RecordingTermLink::Answer::error(kEFail));
-             button("btnGetTZInfo")->click();
-         }, "OLE error 80004005."},
-        {"text ending in a full stop", [this] { window->guarded([] { throw std::runtime_error("x."); }); }, "x."},
-        {"empty text", [this] { window->guarded([] { throw std::runtime_error(""); }); }, ""},
-        {"key not a number", [this] {
-             edit("edtIP")->setText(QStringLiteral("127.0.0.1"));
-             edit("edtKey")->setText(QStringLiteral("12ab"));
-             clickUpdate();
-         }, "'12ab' is not a valid integer value."},
+        { "control's own text",
+            [this] {
+                link->once("ReadTimeZone", RecordingTermLink::Answer::error(kEFail, u"abc"));
+                button("btnGetTZInfo")->click();
+            },
+            "abc." },
+        { "text ending in a bracket",
+            [this] {
+                link->once("ReadTimeZone", RecordingTermLink::Answer::error(kEFail, u"x)"));
+                button("btnGetTZInfo")->click();
+            },
+            "x)" },
+        { "status code only",
+            [this] {
+                link->once("ReadTimeZone", RecordingTermLink::Answer::error(kEFail));
+                button("btnGetTZInfo")->click();
+            },
+            "OLE error 80004005." },
+        { "text ending in a full stop", [this] { window->guarded([] { throw std::runtime_error("x."); }); }, "x." },
+        { "empty text", [this] { window->guarded([] { throw std::runtime_error(""); }); }, "" },
+        { "key not a number",
+            [this] {
+                edit("edtIP")->setText(QStringLiteral("127.0.0.1"));
+                edit("edtKey")->setText(QStringLiteral("12ab"));
+                clickUpdate();
+            },
+            "'12ab' is not a valid integer value." },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -526,8 +534,8 @@ TEST_F(WindowTest, ControlThatCannotBeCreatedEndsTheProgramAfterTheRestore)
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].kind, IMessageBoxes::Kind::Error);
     EXPECT_EQ(boxes.boxes[0].title, QStringLiteral("Error"));
-    EXPECT_EQ(boxes.boxes[0].text,
-              QStringLiteral("SDK Error : -Class not registered\r\nApplication will be terminated."));
+    EXPECT_EQ(
+        boxes.boxes[0].text, QStringLiteral("SDK Error : -Class not registered\r\nApplication will be terminated."));
     EXPECT_EQ(sun1AtBox, QStringLiteral("2359")) << "the restore ran before the box";
     EXPECT_TRUE(window->terminationRequested());
     EXPECT_EQ(window->termLink(), nullptr);
@@ -547,8 +555,8 @@ TEST_F(WindowTest, ControlLibraryReasonsReachTheSdkErrorBox)
     };
     const std::filesystem::path missing = storePath().parent_path() / "libtermlink.so";
     const Row rows[] = {
-        {"missing library", missing, nullptr, QString::fromStdString(missing.string())},
-        {"failing factory", RECORDING_MODULE, "Licence file not found", QStringLiteral("Licence file not found")},
+        { "missing library", missing, nullptr, QString::fromStdString(missing.string()) },
+        { "failing factory", RECORDING_MODULE, "Licence file not found", QStringLiteral("Licence file not found") },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

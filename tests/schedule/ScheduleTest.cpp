@@ -35,28 +35,40 @@ TEST(ConvertTime, PadsByTrimmedLengthAroundTheTextAsTyped)
         std::u16string expected;
     };
     const Row rows[] = {
-        {"hour alone", u"9", u"0900"},
-        {"two-digit hour", u"18", u"1800"},
-        {"hour with minutes", u"930", u"0930"},
-        {"four digits stay", u"0930", u"0930"},
-        {"end of day stays", u"2359", u"2359"},
-        {"empty stays", u"", u""},
-        {"blanks only stay", u"   ", u"   "},
-        {"control characters only stay", u"\t\r\n", u"\t\r\n"},
-        {"two letters get minutes", u"ab", u"ab00"},
-        {"one letter is an hour", u"x", u"0x00"},
-        {"three letters get a leading zero", u"abc", u"0abc"},
-        {"leading blank kept inside", u" 9", u"0 900"},
-        {"trailing blank kept inside", u"9 ", u"09 00"},
-        {"tab counts as blank", u"\t18", u"\t1800"},
-        {"code 1 counts as blank", u"\x01" u"930", u"0\x01" u"930"},
-        {"code 31 counts as blank", u"9\x1f", u"09\x1f" u"00"},
-        {"inner blank counts in the length", u"1 2", u"01 2"},
-        {"DEL is not a blank", u"\x7f", u"0\x7f" u"00"},
-        {"no-break space is not a blank", u"\u00a0" u"9", u"\u00a0" u"900"},
-        {"five characters stay", u"12345", u"12345"},
-        {"long text stays", u"0900-1800 daily", u"0900-1800 daily"},
-        {"four after trimming stay", u"  0900  ", u"  0900  "},
+        { "hour alone", u"9", u"0900" },
+        { "two-digit hour", u"18", u"1800" },
+        { "hour with minutes", u"930", u"0930" },
+        { "four digits stay", u"0930", u"0930" },
+        { "end of day stays", u"2359", u"2359" },
+        { "empty stays", u"", u"" },
+        { "blanks only stay", u"   ", u"   " },
+        { "control characters only stay", u"\t\r\n", u"\t\r\n" },
+        { "two letters get minutes", u"ab", u"ab00" },
+        { "one letter is an hour", u"x", u"0x00" },
+        { "three letters get a leading zero", u"abc", u"0abc" },
+        { "leading blank kept inside", u" 9", u"0 900" },
+        { "trailing blank kept inside", u"9 ", u"09 00" },
+        { "tab counts as blank", u"\t18", u"\t1800" },
+        { "code 1 counts as blank",
+            u"\x01"
+            u"930",
+            u"0\x01"
+            u"930" },
+        { "code 31 counts as blank", u"9\x1f",
+            u"09\x1f"
+            u"00" },
+        { "inner blank counts in the length", u"1 2", u"01 2" },
+        { "DEL is not a blank", u"\x7f",
+            u"0\x7f"
+            u"00" },
+        { "no-break space is not a blank",
+            u"\u00a0"
+            u"9",
+            u"\u00a0"
+            u"900" },
+        { "five characters stay", u"12345", u"12345" },
+        { "long text stays", u"0900-1800 daily", u"0900-1800 daily" },
+        { "four after trimming stay", u"  0900  ", u"  0900  " },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -84,8 +96,8 @@ TEST(ZoneFillJoin, DefaultTextRoundTrips)
 TEST(ZoneFillJoin, FillsByPositionWithoutLookingAtCharacters)
 {
     // Fourteen distinct groups, some not times at all.
-    const std::u16string groups[kFieldsPerZone] = {u"0001", u"aaaa", u"0003", u" 4 5", u"0005", u"xyz.", u"0007",
-                                                   u"0008", u"9:00", u"0010", u"0011", u"0012", u"0013", u"\t\t\t\t"};
+    const std::u16string groups[kFieldsPerZone] = { u"0001", u"aaaa", u"0003", u" 4 5", u"0005", u"xyz.", u"0007",
+        u"0008", u"9:00", u"0010", u"0011", u"0012", u"0013", u"\t\t\t\t" };
     std::u16string text;
     for (const auto& group : groups)
         text += group;
@@ -109,14 +121,14 @@ TEST(ZoneFillJoin, TextsOfOtherLengths)
         std::size_t filled; // fields that receive a group
     };
     const Row rows[] = {
-        {"empty", 0, 0},
-        {"three characters", 3, 0},
-        {"one group", 4, 1},
-        {"one group and a bit", 7, 1},
-        {"Monday cut in half", 14, 3},
-        {"one short of a week", 55, 13},
-        {"exactly a week", 56, 14},
-        {"longer than a week", 80, 14},
+        { "empty", 0, 0 },
+        { "three characters", 3, 0 },
+        { "one group", 4, 1 },
+        { "one group and a bit", 7, 1 },
+        { "Monday cut in half", 14, 3 },
+        { "one short of a week", 55, 13 },
+        { "exactly a week", 56, 14 },
+        { "longer than a week", 80, 14 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -138,9 +150,9 @@ TEST(ZoneFillJoin, JoinNeitherPadsNorChecks)
 {
     std::array<std::u16string, kFieldsPerZone> fields;
     fields.fill(u"0900");
-    fields[1] = u"";       // emptied field
-    fields[2] = u"0 900";  // normalised with a blank inside
-    fields[13] = u"18";    // short field
+    fields[1] = u""; // emptied field
+    fields[2] = u"0 900"; // normalised with a blank inside
+    fields[13] = u"18"; // short field
     const std::u16string joined = joinZone(fields);
     EXPECT_EQ(joined.size(), 56u - 4 + 1 - 2);
     EXPECT_EQ(joined.substr(0, 13), u"09000 9000900");
@@ -158,11 +170,11 @@ TEST(ScheduleVocabulary, ZonesColumnsAndIndices)
         const char* lastField;
     };
     const Row rows[] = {
-        {1, 1, 2, 50, {"sun1", "sun2", "mon1"}, "sat2"},
-        {2, 3, 4, 49, {"sun3", "sun4", "mon3"}, "sat4"},
-        {3, 5, 6, 48, {"sun5", "sun6", "mon5"}, "sat6"},
-        {4, 7, 8, 47, {"sun7", "sun8", "mon7"}, "sat8"},
-        {5, 9, 10, 46, {"sun9", "sun10", "mon9"}, "sat10"},
+        { 1, 1, 2, 50, { "sun1", "sun2", "mon1" }, "sat2" },
+        { 2, 3, 4, 49, { "sun3", "sun4", "mon3" }, "sat4" },
+        { 3, 5, 6, 48, { "sun5", "sun6", "mon5" }, "sat6" },
+        { 4, 7, 8, 47, { "sun7", "sun8", "mon7" }, "sat8" },
+        { 5, 9, 10, 46, { "sun9", "sun10", "mon9" }, "sat10" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.zone);
@@ -194,13 +206,13 @@ TEST(ScheduleVocabulary, DefaultsAndAccessibleNames)
         const char* accessible;
     };
     const Row rows[] = {
-        {0, 1, "sun1", u"2359", "Sunday start, Time Zone 1"},
-        {0, 2, "sun2", u"0000", "Sunday end, Time Zone 1"},
-        {1, 1, "mon1", u"0900", "Monday start, Time Zone 1"},
-        {6, 2, "sat2", u"1800", "Saturday end, Time Zone 1"},
-        {3, 5, "wed5", u"0000", "Wednesday start, Time Zone 3"},
-        {4, 8, "thu8", u"0000", "Thursday end, Time Zone 4"},
-        {6, 10, "sat10", u"0000", "Saturday end, Time Zone 5"},
+        { 0, 1, "sun1", u"2359", "Sunday start, Time Zone 1" },
+        { 0, 2, "sun2", u"0000", "Sunday end, Time Zone 1" },
+        { 1, 1, "mon1", u"0900", "Monday start, Time Zone 1" },
+        { 6, 2, "sat2", u"1800", "Saturday end, Time Zone 1" },
+        { 3, 5, "wed5", u"0000", "Wednesday start, Time Zone 3" },
+        { 4, 8, "thu8", u"0000", "Thursday end, Time Zone 4" },
+        { 6, 10, "sat10", u"0000", "Saturday end, Time Zone 5" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -217,14 +229,14 @@ TEST(ScheduleVocabulary, TimeZoneListFollowsTheHighestTickedZone)
         const char16_t* expected;
     };
     const Row rows[] = {
-        {{false, false, false, false}, u"50::::"},
-        {{true, false, false, false}, u"50:49:::"},
-        {{true, true, false, false}, u"50:49:48::"},
-        {{true, true, true, false}, u"50:49:48:47:"},
-        {{true, true, true, true}, u"50:49:48:47:46"},
+        { { false, false, false, false }, u"50::::" },
+        { { true, false, false, false }, u"50:49:::" },
+        { { true, true, false, false }, u"50:49:48::" },
+        { { true, true, true, false }, u"50:49:48:47:" },
+        { { true, true, true, true }, u"50:49:48:47:46" },
         // The highest ticked box decides, even with a gap below it.
-        {{false, false, true, false}, u"50:49:48:47:"},
-        {{false, false, false, true}, u"50:49:48:47:46"},
+        { { false, false, true, false }, u"50:49:48:47:" },
+        { { false, false, false, true }, u"50:49:48:47:46" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(narrow(row.expected));
@@ -234,8 +246,8 @@ TEST(ScheduleVocabulary, TimeZoneListFollowsTheHighestTickedZone)
 
 TEST(ScheduleVocabulary, FourDigitTime)
 {
-    for (const char16_t* good : {u"0000", u"2359", u"9999"})
+    for (const char16_t* good : { u"0000", u"2359", u"9999" })
         EXPECT_TRUE(isFourDigitTime(good)) << narrow(good);
-    for (const char16_t* bad : {u"", u"900", u"09000", u"0 90", u"ab00", u"09:0"})
+    for (const char16_t* bad : { u"", u"900", u"09000", u"0 90", u"ab00", u"09:0" })
         EXPECT_FALSE(isFourDigitTime(bad)) << narrow(bad);
 }

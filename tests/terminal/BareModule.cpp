@@ -4,12 +4,15 @@
 #ifdef BARE_MODULE_SILENT_FAILURE
 #include "ITermLink.h"
 
-extern "C" __attribute__((visibility("default"))) HResult latchwise_create_termlink(ITermLinkObject** object, char*,
-                                                                                    std::size_t)
+extern "C" __attribute__((visibility("default"))) HResult latchwise_create_termlink(
+    ITermLinkObject** object, char*, std::size_t)
 {
     *object = nullptr;
     return kEAccessDenied;
 }
 #else
-extern "C" __attribute__((visibility("default"))) int latchwise_create_something_else() { return 0; }
+extern "C" __attribute__((visibility("default"))) int latchwise_create_something_else()
+{
+    return 0;
+}
 #endif

@@ -42,37 +42,39 @@ struct Operation {
 
 const std::vector<Operation>& operations()
 {
-    static const std::vector<Operation> ops{
-        {"ReadSerialNumber", [](TCTermLink& l, std::u16string& o) { l.ReadSerialNumber(1, o); },
-         "ReadSerialNumber(1)", true},
-        {"ReadProductName", [](TCTermLink& l, std::u16string& o) { l.ReadProductName(1, o); }, "ReadProductName(1)",
-         true},
-        {"ReadFirmwareVersion", [](TCTermLink& l, std::u16string& o) { l.ReadFirmwareVersion(1, o); },
-         "ReadFirmwareVersion(1)", true},
-        {"ReadSdkVersion", [](TCTermLink& l, std::u16string& o) { l.ReadSdkVersion(o); }, "ReadSdkVersion()", true},
-        {"ConnectNetwork", [](TCTermLink& l, std::u16string&) { l.ConnectNetwork(u"127.0.0.1", 4370); },
-         "ConnectNetwork(127.0.0.1, 4370)", false},
-        {"DisconnectTerminal", [](TCTermLink& l, std::u16string&) { l.DisconnectTerminal(); }, "DisconnectTerminal()",
-         false},
-        {"SetCommKey", [](TCTermLink& l, std::u16string&) { l.SetCommKey(-12345); }, "SetCommKey(-12345)", false},
-        {"ReadTimeZone", [](TCTermLink& l, std::u16string& o) { l.ReadTimeZone(1, 48, o); }, "ReadTimeZone(1, 48)",
-         true},
-        {"WriteTimeZone", [](TCTermLink& l, std::u16string&) { l.WriteTimeZone(1, 47, u"0000 2359"); },
-         "WriteTimeZone(1, 47, 0000 2359)", false},
-        {"ReadGroupText", [](TCTermLink& l, std::u16string& o) { l.ReadGroupText(1, 102, o); },
-         "ReadGroupText(1, 102)", true},
-        {"WriteGroupNumber", [](TCTermLink& l, std::u16string&) { l.WriteGroupNumber(1, 101, 0); },
-         "WriteGroupNumber(1, 101, 0)", false},
-        {"RestartTerminal", [](TCTermLink& l, std::u16string&) { l.RestartTerminal(1); }, "RestartTerminal(1)", false},
-        {"ReadVendorName", [](TCTermLink& l, std::u16string& o) { l.ReadVendorName(o); }, "ReadVendorName()", true},
-        {"ReadOption", [](TCTermLink& l, std::u16string& o) { l.ReadOption(1, u"~DeviceName", o); },
-         "ReadOption(1, ~DeviceName)", true},
-        {"WriteOption", [](TCTermLink& l, std::u16string&) { l.WriteOption(1, u"~LockFunOn", u"15"); },
-         "WriteOption(1, ~LockFunOn, 15)", false},
-        {"WriteUnlockCombination",
-         [](TCTermLink& l, std::u16string&) { l.WriteUnlockCombination(1, 2, 3, 4, 5, 6, 7); },
-         "WriteUnlockCombination(1, 2, 3, 4, 5, 6, 7)", false},
-        {"IsColorTerminal", [](TCTermLink& l, std::u16string&) { l.IsColorTerminal(1); }, "IsColorTerminal(1)", false},
+    static const std::vector<Operation> ops {
+        { "ReadSerialNumber", [](TCTermLink& l, std::u16string& o) { l.ReadSerialNumber(1, o); }, "ReadSerialNumber(1)",
+            true },
+        { "ReadProductName", [](TCTermLink& l, std::u16string& o) { l.ReadProductName(1, o); }, "ReadProductName(1)",
+            true },
+        { "ReadFirmwareVersion", [](TCTermLink& l, std::u16string& o) { l.ReadFirmwareVersion(1, o); },
+            "ReadFirmwareVersion(1)", true },
+        { "ReadSdkVersion", [](TCTermLink& l, std::u16string& o) { l.ReadSdkVersion(o); }, "ReadSdkVersion()", true },
+        { "ConnectNetwork", [](TCTermLink& l, std::u16string&) { l.ConnectNetwork(u"127.0.0.1", 4370); },
+            "ConnectNetwork(127.0.0.1, 4370)", false },
+        { "DisconnectTerminal", [](TCTermLink& l, std::u16string&) { l.DisconnectTerminal(); }, "DisconnectTerminal()",
+            false },
+        { "SetCommKey", [](TCTermLink& l, std::u16string&) { l.SetCommKey(-12345); }, "SetCommKey(-12345)", false },
+        { "ReadTimeZone", [](TCTermLink& l, std::u16string& o) { l.ReadTimeZone(1, 48, o); }, "ReadTimeZone(1, 48)",
+            true },
+        { "WriteTimeZone", [](TCTermLink& l, std::u16string&) { l.WriteTimeZone(1, 47, u"0000 2359"); },
+            "WriteTimeZone(1, 47, 0000 2359)", false },
+        { "ReadGroupText", [](TCTermLink& l, std::u16string& o) { l.ReadGroupText(1, 102, o); },
+            "ReadGroupText(1, 102)", true },
+        { "WriteGroupNumber", [](TCTermLink& l, std::u16string&) { l.WriteGroupNumber(1, 101, 0); },
+            "WriteGroupNumber(1, 101, 0)", false },
+        { "RestartTerminal", [](TCTermLink& l, std::u16string&) { l.RestartTerminal(1); }, "RestartTerminal(1)",
+            false },
+        { "ReadVendorName", [](TCTermLink& l, std::u16string& o) { l.ReadVendorName(o); }, "ReadVendorName()", true },
+        { "ReadOption", [](TCTermLink& l, std::u16string& o) { l.ReadOption(1, u"~DeviceName", o); },
+            "ReadOption(1, ~DeviceName)", true },
+        { "WriteOption", [](TCTermLink& l, std::u16string&) { l.WriteOption(1, u"~LockFunOn", u"15"); },
+            "WriteOption(1, ~LockFunOn, 15)", false },
+        { "WriteUnlockCombination",
+            [](TCTermLink& l, std::u16string&) { l.WriteUnlockCombination(1, 2, 3, 4, 5, 6, 7); },
+            "WriteUnlockCombination(1, 2, 3, 4, 5, 6, 7)", false },
+        { "IsColorTerminal", [](TCTermLink& l, std::u16string&) { l.IsColorTerminal(1); }, "IsColorTerminal(1)",
+            false },
     };
     return ops;
 }
@@ -88,17 +90,19 @@ TEST(TermLinkErrorText, DescriptionThenSystemTextThenCode)
         std::string expected;
     };
     const Row rows[] = {
-        {"own text, trailing full stop", kEFail, u"Terminal did not answer.", "Terminal did not answer"},
-        {"own text, blanks and stops mixed", kEFail, u"Timed out . .  ", "Timed out"},
-        {"own text, inner stops kept", kEFail, u"Firmware 6.2.1 refused it...", "Firmware 6.2.1 refused it"},
-        {"own text wins over the system's", kEInvalidArg, u"Bad index", "Bad index"},
-        {"own text, not ASCII", kEFail, u"Zeit\u00fcberschreitung.", "Zeit\xc3\xbc" "berschreitung"},
-        {"system text", kEInvalidArg, u"", "The parameter is incorrect"},
-        {"system text, access", kEAccessDenied, u"", "Access is denied"},
-        {"own text only blanks and stops", kEAccessDenied, u" . ", "Access is denied"},
-        {"no text at all", kEFail, u"", "OLE error 80004005"},
-        {"no text, blank description", kEFail, u"   ", "OLE error 80004005"},
-        {"unknown status", static_cast<HResult>(0x80040201u), u"", "OLE error 80040201"},
+        { "own text, trailing full stop", kEFail, u"Terminal did not answer.", "Terminal did not answer" },
+        { "own text, blanks and stops mixed", kEFail, u"Timed out . .  ", "Timed out" },
+        { "own text, inner stops kept", kEFail, u"Firmware 6.2.1 refused it...", "Firmware 6.2.1 refused it" },
+        { "own text wins over the system's", kEInvalidArg, u"Bad index", "Bad index" },
+        { "own text, not ASCII", kEFail, u"Zeit\u00fcberschreitung.",
+            "Zeit\xc3\xbc"
+            "berschreitung" },
+        { "system text", kEInvalidArg, u"", "The parameter is incorrect" },
+        { "system text, access", kEAccessDenied, u"", "Access is denied" },
+        { "own text only blanks and stops", kEAccessDenied, u" . ", "Access is denied" },
+        { "no text at all", kEFail, u"", "OLE error 80004005" },
+        { "no text, blank description", kEFail, u"   ", "OLE error 80004005" },
+        { "unknown status", static_cast<HResult>(0x80040201u), u"", "OLE error 80040201" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -141,9 +145,9 @@ TEST(TCTermLink, ErrorTextCasesThroughACall)
         std::string expected;
     };
     const Row rows[] = {
-        {"own description", RecordingTermLink::Answer::error(kEFail, u"No such option.  "), "No such option"},
-        {"system text", RecordingTermLink::Answer::error(kEInvalidArg), "The parameter is incorrect"},
-        {"code", RecordingTermLink::Answer::error(kEFail), "OLE error 80004005"},
+        { "own description", RecordingTermLink::Answer::error(kEFail, u"No such option.  "), "No such option" },
+        { "system text", RecordingTermLink::Answer::error(kEInvalidArg), "The parameter is incorrect" },
+        { "code", RecordingTermLink::Answer::error(kEFail), "OLE error 80004005" },
     };
     Wrapped w;
     for (const Row& row : rows) {
@@ -205,9 +209,9 @@ TEST(TCTermLink, BindingFailureRaisesAndCallsNothing)
         std::string expected;
     };
     const Row rows[] = {
-        {kEAccessDenied, "Access is denied"},
-        {kENotImpl, "Not implemented"},
-        {kEFail, "OLE error 80004005"},
+        { kEAccessDenied, "Access is denied" },
+        { kENotImpl, "Not implemented" },
+        { kEFail, "OLE error 80004005" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.expected);
@@ -230,8 +234,8 @@ TEST(TCTermLink, ResultsUseAllSixteenBits)
 {
     class RawLink : public RecordingTermLink {
     public:
-        CallResult IsColorTerminal(std::int32_t) override { return {status, raw, {}}; }
-        CallResult ConnectNetwork(const std::u16string&, std::int32_t) override { return {status, raw, {}}; }
+        CallResult IsColorTerminal(std::int32_t) override { return { status, raw, {} }; }
+        CallResult ConnectNetwork(const std::u16string&, std::int32_t) override { return { status, raw, {} }; }
         HResult status = kSOk;
         std::int16_t raw = 0;
     };
@@ -242,12 +246,12 @@ TEST(TCTermLink, ResultsUseAllSixteenBits)
         bool expected;
     };
     const Row rows[] = {
-        {"zero", kSOk, 0, false},
-        {"one", kSOk, 1, true},
-        {"VARIANT_TRUE", kSOk, -1, true},
-        {"high byte only", kSOk, 0x0100, true},
-        {"sign bit only", kSOk, static_cast<std::int16_t>(0x8000), true},
-        {"S_FALSE status is success", 1, 0x0200, true},
+        { "zero", kSOk, 0, false },
+        { "one", kSOk, 1, true },
+        { "VARIANT_TRUE", kSOk, -1, true },
+        { "high byte only", kSOk, 0x0100, true },
+        { "sign bit only", kSOk, static_cast<std::int16_t>(0x8000), true },
+        { "S_FALSE status is success", 1, 0x0200, true },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

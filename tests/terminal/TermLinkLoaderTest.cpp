@@ -26,7 +26,11 @@ std::string errorOf(const std::function<void()>& call)
 
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) { ::setenv(name, value, 1); }
+    ScopedEnv(const char* name, const char* value)
+        : m_name(name)
+    {
+        ::setenv(name, value, 1);
+    }
     ~ScopedEnv() { ::unsetenv(m_name); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
@@ -89,10 +93,10 @@ TEST(TermLinkLoader, ReasonsWhenNoControlCanBeCreated)
         std::vector<std::string> reasonHas;
     };
     const Row rows[] = {
-        {"missing library", missing, {missing.string(), "No such file"}},
-        {"not a library", notALibrary, {notALibrary.string()}},
-        {"no factory", NOFACTORY_MODULE, {"libtermlink_nofactory.so", "has no factory latchwise_create_termlink"}},
-        {"factory fails silently", SILENTFAIL_MODULE, {"The terminal control could not be created (80070005)"}},
+        { "missing library", missing, { missing.string(), "No such file" } },
+        { "not a library", notALibrary, { notALibrary.string() } },
+        { "no factory", NOFACTORY_MODULE, { "libtermlink_nofactory.so", "has no factory latchwise_create_termlink" } },
+        { "factory fails silently", SILENTFAIL_MODULE, { "The terminal control could not be created (80070005)" } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
