@@ -57,8 +57,7 @@ double medianUs(std::vector<double>& samples)
 }
 
 // Times each iteration on its own, so the figure is a median, not a mean.
-template<typename Body>
-void timed(benchmark::State& state, const std::string& name, Body&& body)
+template <typename Body> void timed(benchmark::State& state, const std::string& name, Body&& body)
 {
     for (int i = 0; i < 20; ++i)
         body(i); // warm up: connection, caches, the simulator's first writes
@@ -77,7 +76,7 @@ void timed(benchmark::State& state, const std::string& name, Body&& body)
 
 sockaddr_in loopback(const char* address)
 {
-    sockaddr_in where{};
+    sockaddr_in where {};
     where.sin_family = AF_INET;
     where.sin_port = htons(kPort);
     ::inet_pton(AF_INET, address, &where.sin_addr);
@@ -124,14 +123,14 @@ public:
         const int on = 1;
         ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         const sockaddr_in where = loopback(kEchoAddress);
-        if (::bind(m_listen, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 ||
-            ::listen(m_listen, 1) != 0) {
+        if (::bind(m_listen, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0
+            || ::listen(m_listen, 1) != 0) {
             ::close(m_listen);
             m_listen = -1;
             return;
         }
         m_thread = std::thread([this, requestSize, responseSize] {
-            pollfd pfd{m_listen, POLLIN, 0};
+            pollfd pfd { m_listen, POLLIN, 0 };
             if (::poll(&pfd, 1, 10000) <= 0)
                 return;
             const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
@@ -140,8 +139,7 @@ public:
             noDelay(fd);
             std::vector<std::uint8_t> request(requestSize);
             const std::vector<std::uint8_t> response(responseSize, 0x5a);
-            while (receiveAll(fd, request) && sendAll(fd, response)) {
-            }
+            while (receiveAll(fd, request) && sendAll(fd, response)) { }
             ::close(fd);
         });
     }
@@ -165,7 +163,8 @@ public:
     Simulator(const std::string& binary, const char* address, const std::string& stateDir)
     {
         const std::string state = stateDir + "/state.json";
-        std::vector<std::string> args{binary, "--listen", address, "--port", std::to_string(kPort), "--state", state};
+        std::vector<std::string> args { binary, "--listen", address, "--port", std::to_string(kPort), "--state",
+            state };
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -188,7 +187,7 @@ public:
         std::string line;
         const auto deadline = Clock::now() + 10s;
         while (line.find('\n') == std::string::npos && Clock::now() < deadline) {
-            pollfd pfd{m_out, POLLIN, 0};
+            pollfd pfd { m_out, POLLIN, 0 };
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (::poll(&pfd, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0)
                 break;
@@ -204,7 +203,7 @@ public:
     {
         if (m_pid > 0) {
             ::kill(m_pid, SIGTERM);
-            pollfd pfd{m_out, POLLIN, 0};
+            pollfd pfd { m_out, POLLIN, 0 };
             const auto deadline = Clock::now() + 5s;
             char buffer[256];
             while (Clock::now() < deadline && ::poll(&pfd, 1, 100) >= 0) {
@@ -301,8 +300,8 @@ void rawClientLoop(benchmark::State& state, const char* address)
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in where = loopback(address);
     proto::Message hello;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || !receiveFrame(fd, hello) ||
-        hello.fields.empty() || !std::holds_alternative<proto::Bytes>(hello.fields[0])) {
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || !receiveFrame(fd, hello)
+        || hello.fields.empty() || !std::holds_alternative<proto::Bytes>(hello.fields[0])) {
         state.SkipWithError("cannot reach the simulator");
         ::close(fd);
         return;
@@ -310,17 +309,18 @@ void rawClientLoop(benchmark::State& state, const char* address)
     noDelay(fd);
     const proto::Mac mac = proto::keyCheckMac(0, std::get<proto::Bytes>(hello.fields[0]).data);
     proto::Message verdict;
-    if (!sendAll(fd, proto::encode({proto::Kind::Auth, proto::Op::None, 0,
-                                    {proto::Bytes{std::vector<std::uint8_t>(mac.begin(), mac.end())}}})) ||
-        !receiveFrame(fd, verdict)) {
+    if (!sendAll(fd,
+            proto::encode({ proto::Kind::Auth, proto::Op::None, 0,
+                { proto::Bytes { std::vector<std::uint8_t>(mac.begin(), mac.end()) } } }))
+        || !receiveFrame(fd, verdict)) {
         state.SkipWithError("key check failed");
         ::close(fd);
         return;
     }
     std::uint32_t id = 1;
     timed(state, "WriteOption raw client", [&](int) {
-        const auto frame = proto::encode(
-            {proto::Kind::Request, proto::Op::WriteOption, id++, {1, std::string("IsHolidayValid"), std::string("1")}});
+        const auto frame = proto::encode({ proto::Kind::Request, proto::Op::WriteOption, id++,
+            { 1, std::string("IsHolidayValid"), std::string("1") } });
         proto::Message response;
         if (!sendAll(fd, frame) || !receiveFrame(fd, response))
             state.SkipWithError("exchange failed");
@@ -342,16 +342,18 @@ void printSummary()
     std::printf("\nlink_bench medians (loopback, TCP_NODELAY; state files on /dev/shm unless said):\n");
     std::printf("  raw TCP ping-pong, same frame sizes          %9.1f us\n", raw);
     std::printf("  WriteOption via the control                  %9.1f us   ratio to raw %5.2f (goal: at most 1.5)\n",
-                write, ratio(write, raw));
+        write, ratio(write, raw));
     std::printf("  WriteOption via the control, value unchanged %9.1f us   ratio to raw %5.2f (no state file write)\n",
-                unchanged, ratio(unchanged, raw));
-    std::printf("  WriteOption from a bare blocking client      %9.1f us   ratio to raw %5.2f (the simulator's share)\n",
-                rawClient, ratio(rawClient, raw));
-    std::printf("  the control's own share                      %9.1f us   (unchanged via control / bare client %4.2f)\n",
-                unchanged - rawClient, ratio(unchanged, rawClient));
+        unchanged, ratio(unchanged, raw));
+    std::printf(
+        "  WriteOption from a bare blocking client      %9.1f us   ratio to raw %5.2f (the simulator's share)\n",
+        rawClient, ratio(rawClient, raw));
+    std::printf(
+        "  the control's own share                      %9.1f us   (unchanged via control / bare client %4.2f)\n",
+        unchanged - rawClient, ratio(unchanged, rawClient));
     std::printf("  Update-like sequence of 20 writes            %9.1f us\n", at("Update tmpfs"));
-    std::printf("  WriteOption, simulator state on disk         %9.1f us   (its fsync per change)\n",
-                at("WriteOption disk"));
+    std::printf(
+        "  WriteOption, simulator state on disk         %9.1f us   (its fsync per change)\n", at("WriteOption disk"));
 }
 
 } // namespace
@@ -371,13 +373,12 @@ int main(int argc, char** argv)
     }
 
     // Frame sizes of the WriteOption exchange the control makes.
-    const auto requestSize = proto::encode(proto::Message{proto::Kind::Request, proto::Op::WriteOption, 1,
-                                                          {1, std::string("IsHolidayValid"), std::string("1")}})
+    const auto requestSize = proto::encode(proto::Message { proto::Kind::Request, proto::Op::WriteOption, 1,
+                                               { 1, std::string("IsHolidayValid"), std::string("1") } })
                                  .size();
-    const auto responseSize =
-        proto::encode(proto::makeResponse(proto::Message{proto::Kind::Request, proto::Op::WriteOption, 1, {}}, 0, -1,
-                                          {}, {}))
-            .size();
+    const auto responseSize = proto::encode(
+        proto::makeResponse(proto::Message { proto::Kind::Request, proto::Op::WriteOption, 1, {} }, 0, -1, {}, {}))
+                                  .size();
 
     const std::string shmDir = makeTempDir("/dev/shm");
     const std::string diskDir = makeTempDir("/var/tmp");
@@ -394,48 +395,64 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "link_bench: could not start the simulators or the echo server on 127.0.2.x:4370\n");
             status = 1;
         } else {
-            benchmark::RegisterBenchmark("RawPingPong", [&](benchmark::State& state) {
-                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                const sockaddr_in where = loopback(kEchoAddress);
-                if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
-                    state.SkipWithError("cannot connect to the echo server");
+            benchmark::RegisterBenchmark("RawPingPong",
+                [&](benchmark::State& state) {
+                    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                    const sockaddr_in where = loopback(kEchoAddress);
+                    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+                        state.SkipWithError("cannot connect to the echo server");
+                        ::close(fd);
+                        return;
+                    }
+                    noDelay(fd);
+                    const std::vector<std::uint8_t> request(requestSize, 0xa5);
+                    std::vector<std::uint8_t> response(responseSize);
+                    timed(state, "raw", [&](int) {
+                        if (!sendAll(fd, request) || !receiveAll(fd, response))
+                            state.SkipWithError("echo failed");
+                    });
                     ::close(fd);
-                    return;
-                }
-                noDelay(fd);
-                const std::vector<std::uint8_t> request(requestSize, 0xa5);
-                std::vector<std::uint8_t> response(responseSize);
-                timed(state, "raw", [&](int) {
-                    if (!sendAll(fd, request) || !receiveAll(fd, response))
-                        state.SkipWithError("echo failed");
-                });
-                ::close(fd);
-            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+                })
+                ->Iterations(3000)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
 
-            benchmark::RegisterBenchmark("WriteOption/tmpfs", [](benchmark::State& state) {
-                writeOptionLoop(state, "WriteOption tmpfs", kTmpfsSim, true);
-            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("WriteOption/tmpfs",
+                [](benchmark::State& state) { writeOptionLoop(state, "WriteOption tmpfs", kTmpfsSim, true); })
+                ->Iterations(3000)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
 
-            benchmark::RegisterBenchmark("WriteOption/unchanged", [](benchmark::State& state) {
-                writeOptionLoop(state, "WriteOption unchanged", kTmpfsSim, false);
-            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("WriteOption/unchanged",
+                [](benchmark::State& state) { writeOptionLoop(state, "WriteOption unchanged", kTmpfsSim, false); })
+                ->Iterations(3000)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
 
-            benchmark::RegisterBenchmark("WriteOption/unchanged-raw-client", [](benchmark::State& state) {
-                rawClientLoop(state, kTmpfsSim);
-            })->Iterations(3000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark(
+                "WriteOption/unchanged-raw-client", [](benchmark::State& state) { rawClientLoop(state, kTmpfsSim); })
+                ->Iterations(3000)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
 
-            benchmark::RegisterBenchmark("UpdateSequence20/tmpfs", [](benchmark::State& state) {
-                termlink::NetworkTermLink link;
-                if (!link.ConnectNetwork(u"127.0.2.50", kPort).value) {
-                    state.SkipWithError("cannot connect to the simulator");
-                    return;
-                }
-                timed(state, "Update tmpfs", [&](int i) { updateSequence(link, i); });
-            })->Iterations(200)->UseRealTime()->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("UpdateSequence20/tmpfs",
+                [](benchmark::State& state) {
+                    termlink::NetworkTermLink link;
+                    if (!link.ConnectNetwork(u"127.0.2.50", kPort).value) {
+                        state.SkipWithError("cannot connect to the simulator");
+                        return;
+                    }
+                    timed(state, "Update tmpfs", [&](int i) { updateSequence(link, i); });
+                })
+                ->Iterations(200)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
 
-            benchmark::RegisterBenchmark("WriteOption/disk", [](benchmark::State& state) {
-                writeOptionLoop(state, "WriteOption disk", kDiskSim, true);
-            })->Iterations(300)->UseRealTime()->Unit(benchmark::kMicrosecond);
+            benchmark::RegisterBenchmark("WriteOption/disk",
+                [](benchmark::State& state) { writeOptionLoop(state, "WriteOption disk", kDiskSim, true); })
+                ->Iterations(300)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
 
             benchmark::RunSpecifiedBenchmarks();
             printSummary();

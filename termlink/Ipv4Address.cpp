@@ -7,7 +7,7 @@ namespace termlink {
 
 std::optional<Ipv4Octets> parseDottedQuad(std::string_view text)
 {
-    Ipv4Octets octets{};
+    Ipv4Octets octets {};
     std::size_t pos = 0;
     for (std::size_t i = 0; i < octets.size(); ++i) {
         if (i > 0) {

@@ -83,12 +83,11 @@ public:
     void send(const std::vector<std::uint8_t>& frame, Clock::time_point deadline, std::chrono::milliseconds bound)
     {
         asio::error_code result = asio::error::would_block;
-        asio::async_write(m_socket, asio::buffer(frame),
-                          [&](const asio::error_code& ec, std::size_t) { result = ec; });
+        asio::async_write(m_socket, asio::buffer(frame), [&](const asio::error_code& ec, std::size_t) { result = ec; });
         if (!runUntil(deadline, result))
-            throw LinkFailure{noAnswerText(bound)};
+            throw LinkFailure { noAnswerText(bound) };
         if (result)
-            throw LinkFailure{kLostText};
+            throw LinkFailure { kLostText };
     }
 
     proto::Message receive(Clock::time_point deadline, std::chrono::milliseconds bound)
@@ -100,7 +99,7 @@ public:
                 return std::move(decoded.message);
             }
             if (decoded.status == proto::DecodeStatus::Invalid)
-                throw LinkFailure{"The terminal sent a message that could not be read (" + decoded.error + ")"};
+                throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")" };
 
             asio::error_code result = asio::error::would_block;
             std::size_t received = 0;
@@ -109,9 +108,9 @@ public:
                 received = n;
             });
             if (!runUntil(deadline, result))
-                throw LinkFailure{noAnswerText(bound)};
+                throw LinkFailure { noAnswerText(bound) };
             if (result)
-                throw LinkFailure{kLostText};
+                throw LinkFailure { kLostText };
             m_inbox.insert(m_inbox.end(), m_chunk.begin(), m_chunk.begin() + static_cast<std::ptrdiff_t>(received));
         }
     }
@@ -141,15 +140,14 @@ private:
     }
 
     // Only ever run from the caller's thread: no locking needed inside Asio.
-    asio::io_context m_io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
+    asio::io_context m_io { ASIO_CONCURRENCY_HINT_UNSAFE_IO };
     asio::ip::tcp::socket m_socket;
     std::vector<std::uint8_t> m_inbox;
-    std::array<std::uint8_t, 4096> m_chunk{};
+    std::array<std::uint8_t, 4096> m_chunk {};
 };
 
 // The boundary of the library: nothing thrown inside may reach the caller.
-template<typename Body>
-CallResult NetworkTermLink::guarded(Body&& body)
+template <typename Body> CallResult NetworkTermLink::guarded(Body&& body)
 {
     try {
         return body();
@@ -177,7 +175,10 @@ NetworkTermLink::~NetworkTermLink()
     }
 }
 
-bool NetworkTermLink::isConnected() const { return m_channel && m_channel->isOpen(); }
+bool NetworkTermLink::isConnected() const
+{
+    return m_channel && m_channel->isOpen();
+}
 
 void NetworkTermLink::dropLink()
 {
@@ -210,8 +211,8 @@ bool NetworkTermLink::openLink(const std::u16string& ipAddress, std::int32_t por
             return false;
         }
         const proto::Mac code = proto::keyCheckMac(m_key, nonce->data);
-        const proto::Message auth{proto::Kind::Auth, proto::Op::None, 0,
-                                  {proto::Bytes{std::vector<std::uint8_t>(code.begin(), code.end())}}};
+        const proto::Message auth { proto::Kind::Auth, proto::Op::None, 0,
+            { proto::Bytes { std::vector<std::uint8_t>(code.begin(), code.end()) } } };
         m_channel->send(proto::encode(auth), deadline, m_timeouts.answer);
         const proto::Message verdict = m_channel->receive(deadline, m_timeouts.answer);
         const auto* accepted = verdict.fields.empty() ? nullptr : std::get_if<std::int32_t>(&verdict.fields[0]);
@@ -234,7 +235,7 @@ CallResult NetworkTermLink::request(proto::Op op, std::vector<proto::Field> argu
     const std::uint32_t id = m_nextRequestId++;
     std::vector<std::uint8_t> frame;
     try {
-        frame = proto::encode(proto::Message{proto::Kind::Request, op, id, std::move(arguments)});
+        frame = proto::encode(proto::Message { proto::Kind::Request, op, id, std::move(arguments) });
     } catch (const std::length_error&) {
         // Nothing was sent, so the link is still good.
         return CallResult::failure(kEInvalidArg, u"The text is too long for the terminal (at most 4096 bytes)");
@@ -245,16 +246,16 @@ CallResult NetworkTermLink::request(proto::Op op, std::vector<proto::Field> argu
         m_channel->send(frame, deadline, m_timeouts.answer);
         const proto::Message response = m_channel->receive(deadline, m_timeouts.answer);
         if (response.kind != proto::Kind::Response || response.requestId != id || response.op != op)
-            throw LinkFailure{"The terminal answered a different request"};
+            throw LinkFailure { "The terminal answered a different request" };
         proto::ResponseFields fields;
         if (!proto::readResponse(response, fields))
-            throw LinkFailure{"The terminal sent an answer that could not be read"};
+            throw LinkFailure { "The terminal sent an answer that could not be read" };
         if (failed(fields.status))
             return CallResult::failure(fields.status, fromUtf8(fields.description));
         if (out)
             *out = fromUtf8(fields.out);
         // The terminal's 16-bit boolean passes through as it stands.
-        return CallResult{fields.status, static_cast<std::int16_t>(static_cast<std::uint16_t>(fields.result)), {}};
+        return CallResult { fields.status, static_cast<std::int16_t>(static_cast<std::uint16_t>(fields.result)), {} };
     } catch (const LinkFailure& failure) {
         dropLink();
         return CallResult::failure(kEFail, fromUtf8(failure.description));
@@ -263,45 +264,42 @@ CallResult NetworkTermLink::request(proto::Op op, std::vector<proto::Field> argu
 
 CallResult NetworkTermLink::ReadSerialNumber(std::int32_t machineNumber, std::u16string& serialNumber)
 {
-    return guarded([&] { return request(proto::Op::ReadSerialNumber, {machineNumber}, &serialNumber); });
+    return guarded([&] { return request(proto::Op::ReadSerialNumber, { machineNumber }, &serialNumber); });
 }
 
 CallResult NetworkTermLink::ReadProductName(std::int32_t machineNumber, std::u16string& productName)
 {
-    return guarded([&] { return request(proto::Op::ReadProductName, {machineNumber}, &productName); });
+    return guarded([&] { return request(proto::Op::ReadProductName, { machineNumber }, &productName); });
 }
 
 CallResult NetworkTermLink::ReadFirmwareVersion(std::int32_t machineNumber, std::u16string& version)
 {
-    return guarded([&] { return request(proto::Op::ReadFirmwareVersion, {machineNumber}, &version); });
+    return guarded([&] { return request(proto::Op::ReadFirmwareVersion, { machineNumber }, &version); });
 }
 
 CallResult NetworkTermLink::ReadSdkVersion(std::u16string& version)
 {
-    return guarded(
-        [&] {
-            version = kVersionText;
-            return CallResult::ok(true);
-        });
+    return guarded([&] {
+        version = kVersionText;
+        return CallResult::ok(true);
+    });
 }
 
 CallResult NetworkTermLink::ConnectNetwork(const std::u16string& ipAddress, std::int32_t port)
 {
-    return guarded(
-        [&] {
-            // A new connect always replaces the old link, even when it fails.
-            dropLink();
-            return CallResult::ok(openLink(ipAddress, port));
-        });
+    return guarded([&] {
+        // A new connect always replaces the old link, even when it fails.
+        dropLink();
+        return CallResult::ok(openLink(ipAddress, port));
+    });
 }
 
 CallResult NetworkTermLink::DisconnectTerminal()
 {
-    return guarded(
-        [&] {
-            dropLink();
-            return CallResult::ok(true);
-        });
+    return guarded([&] {
+        dropLink();
+        return CallResult::ok(true);
+    });
 }
 
 CallResult NetworkTermLink::SetCommKey(std::int32_t key)
@@ -312,34 +310,33 @@ CallResult NetworkTermLink::SetCommKey(std::int32_t key)
 
 CallResult NetworkTermLink::ReadTimeZone(std::int32_t machineNumber, std::int32_t index, std::u16string& text)
 {
-    return guarded([&] { return request(proto::Op::ReadTimeZone, {machineNumber, index}, &text); });
+    return guarded([&] { return request(proto::Op::ReadTimeZone, { machineNumber, index }, &text); });
 }
 
 CallResult NetworkTermLink::WriteTimeZone(std::int32_t machineNumber, std::int32_t index, const std::u16string& text)
 {
-    return guarded([&] { return request(proto::Op::WriteTimeZone, {machineNumber, index, toUtf8(text)}, nullptr); });
+    return guarded([&] { return request(proto::Op::WriteTimeZone, { machineNumber, index, toUtf8(text) }, nullptr); });
 }
 
 CallResult NetworkTermLink::ReadGroupText(std::int32_t machineNumber, std::int32_t group, std::u16string& text)
 {
-    return guarded([&] { return request(proto::Op::ReadGroupText, {machineNumber, group}, &text); });
+    return guarded([&] { return request(proto::Op::ReadGroupText, { machineNumber, group }, &text); });
 }
 
 CallResult NetworkTermLink::WriteGroupNumber(std::int32_t machineNumber, std::int32_t group, std::int32_t number)
 {
-    return guarded([&] { return request(proto::Op::WriteGroupNumber, {machineNumber, group, number}, nullptr); });
+    return guarded([&] { return request(proto::Op::WriteGroupNumber, { machineNumber, group, number }, nullptr); });
 }
 
 CallResult NetworkTermLink::RestartTerminal(std::int32_t machineNumber)
 {
-    return guarded(
-        [&] {
-            CallResult result = request(proto::Op::RestartTerminal, {machineNumber}, nullptr);
-            // A terminal that agreed to restart closes the link from its side.
-            if (!failed(result.status) && result.value != 0)
-                dropLink();
-            return result;
-        });
+    return guarded([&] {
+        CallResult result = request(proto::Op::RestartTerminal, { machineNumber }, nullptr);
+        // A terminal that agreed to restart closes the link from its side.
+        if (!failed(result.status) && result.value != 0)
+            dropLink();
+        return result;
+    });
 }
 
 CallResult NetworkTermLink::ReadVendorName(std::u16string& vendor)
@@ -349,29 +346,28 @@ CallResult NetworkTermLink::ReadVendorName(std::u16string& vendor)
 
 CallResult NetworkTermLink::ReadOption(std::int32_t machineNumber, const std::u16string& name, std::u16string& value)
 {
-    return guarded([&] { return request(proto::Op::ReadOption, {machineNumber, toUtf8(name)}, &value); });
+    return guarded([&] { return request(proto::Op::ReadOption, { machineNumber, toUtf8(name) }, &value); });
 }
 
-CallResult NetworkTermLink::WriteOption(std::int32_t machineNumber, const std::u16string& name,
-                                        const std::u16string& value)
+CallResult NetworkTermLink::WriteOption(
+    std::int32_t machineNumber, const std::u16string& name, const std::u16string& value)
 {
-    return guarded(
-        [&] { return request(proto::Op::WriteOption, {machineNumber, toUtf8(name), toUtf8(value)}, nullptr); });
+    return guarded([&] {
+        return request(proto::Op::WriteOption, { machineNumber, toUtf8(name), toUtf8(value) }, nullptr);
+    });
 }
 
 CallResult NetworkTermLink::WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2,
-                                                   std::int32_t c3, std::int32_t c4, std::int32_t c5,
-                                                   std::int32_t c6)
+    std::int32_t c3, std::int32_t c4, std::int32_t c5, std::int32_t c6)
 {
-    return guarded(
-        [&] {
-            return request(proto::Op::WriteUnlockCombination, {machineNumber, c1, c2, c3, c4, c5, c6}, nullptr);
-        });
+    return guarded([&] {
+        return request(proto::Op::WriteUnlockCombination, { machineNumber, c1, c2, c3, c4, c5, c6 }, nullptr);
+    });
 }
 
 CallResult NetworkTermLink::IsColorTerminal(std::int32_t machineNumber)
 {
-    return guarded([&] { return request(proto::Op::IsColorTerminal, {machineNumber}, nullptr); });
+    return guarded([&] { return request(proto::Op::IsColorTerminal, { machineNumber }, nullptr); });
 }
 
 NetworkTermLinkObject::NetworkTermLinkObject(LinkTimeouts timeouts)

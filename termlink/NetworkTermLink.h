@@ -18,8 +18,8 @@ inline constexpr char16_t kVersionText[] = u"Latchwise termlink 1.0";
 // The bounds on every wait. The defaults are the ones the window relies on;
 // tests shorten them to keep the suite quick.
 struct LinkTimeouts {
-    std::chrono::milliseconds connect{3000}; // the TCP connect
-    std::chrono::milliseconds answer{5000};  // the key check, and each request's answer
+    std::chrono::milliseconds connect { 3000 }; // the TCP connect
+    std::chrono::milliseconds answer { 5000 }; // the key check, and each request's answer
 };
 
 // The network control: one link at a time to a terminal over TCP, driven
@@ -47,10 +47,10 @@ public:
     CallResult RestartTerminal(std::int32_t machineNumber) override;
     CallResult ReadVendorName(std::u16string& vendor) override;
     CallResult ReadOption(std::int32_t machineNumber, const std::u16string& name, std::u16string& value) override;
-    CallResult WriteOption(std::int32_t machineNumber, const std::u16string& name,
-                           const std::u16string& value) override;
+    CallResult WriteOption(
+        std::int32_t machineNumber, const std::u16string& name, const std::u16string& value) override;
     CallResult WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2, std::int32_t c3,
-                                      std::int32_t c4, std::int32_t c5, std::int32_t c6) override;
+        std::int32_t c4, std::int32_t c5, std::int32_t c6) override;
     CallResult IsColorTerminal(std::int32_t machineNumber) override;
 
     bool isConnected() const;
@@ -64,8 +64,7 @@ public:
 private:
     class Channel;
 
-    template<typename Body>
-    CallResult guarded(Body&& body);
+    template <typename Body> CallResult guarded(Body&& body);
     CallResult request(proto::Op op, std::vector<proto::Field> arguments, std::u16string* out);
     bool openLink(const std::u16string& ipAddress, std::int32_t port);
     void dropLink();

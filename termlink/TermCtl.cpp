@@ -4,7 +4,6 @@
 #include "Ipv4Address.h"
 #include "TCTermLink.h"
 
-#include <array>
 #include <charconv>
 #include <functional>
 #include <optional>
@@ -26,8 +25,8 @@ struct Arguments {
 
 struct Command {
     const char* name;
-    const char* synopsis;   // argument names for the help
-    const char* kinds;      // one letter per argument: n number, t text
+    const char* synopsis; // argument names for the help
+    const char* kinds; // one letter per argument: n number, t text
     bool readsText;
     std::function<CallResult(ITermLink&, const Arguments&, std::u16string&)> run;
 };
@@ -37,34 +36,33 @@ const std::vector<Command>& commands()
     using A = const Arguments&;
     using L = ITermLink&;
     using T = std::u16string&;
-    static const std::vector<Command> table{
-        {"ReadSerialNumber", "", "", true, [](L l, A, T t) { return l.ReadSerialNumber(kMachineNumber, t); }},
-        {"ReadProductName", "", "", true, [](L l, A, T t) { return l.ReadProductName(kMachineNumber, t); }},
-        {"ReadFirmwareVersion", "", "", true, [](L l, A, T t) { return l.ReadFirmwareVersion(kMachineNumber, t); }},
-        {"ReadSdkVersion", "", "", true, [](L l, A, T t) { return l.ReadSdkVersion(t); }},
-        {"ConnectNetwork", "", "", false, nullptr}, // the connect that every command makes first
-        {"DisconnectTerminal", "", "", false, [](L l, A, T) { return l.DisconnectTerminal(); }},
-        {"SetCommKey", "KEY", "n", false, [](L l, A a, T) { return l.SetCommKey(a.numbers[0]); }},
-        {"ReadTimeZone", "INDEX", "n", true,
-         [](L l, A a, T t) { return l.ReadTimeZone(kMachineNumber, a.numbers[0], t); }},
-        {"WriteTimeZone", "INDEX TEXT", "nt", false,
-         [](L l, A a, T) { return l.WriteTimeZone(kMachineNumber, a.numbers[0], a.texts[0]); }},
-        {"ReadGroupText", "GROUP", "n", true,
-         [](L l, A a, T t) { return l.ReadGroupText(kMachineNumber, a.numbers[0], t); }},
-        {"WriteGroupNumber", "GROUP NUMBER", "nn", false,
-         [](L l, A a, T) { return l.WriteGroupNumber(kMachineNumber, a.numbers[0], a.numbers[1]); }},
-        {"RestartTerminal", "", "", false, [](L l, A, T) { return l.RestartTerminal(kMachineNumber); }},
-        {"ReadVendorName", "", "", true, [](L l, A, T t) { return l.ReadVendorName(t); }},
-        {"ReadOption", "NAME", "t", true,
-         [](L l, A a, T t) { return l.ReadOption(kMachineNumber, a.texts[0], t); }},
-        {"WriteOption", "NAME VALUE", "tt", false,
-         [](L l, A a, T) { return l.WriteOption(kMachineNumber, a.texts[0], a.texts[1]); }},
-        {"WriteUnlockCombination", "C1 C2 C3 C4 C5 C6", "nnnnnn", false,
-         [](L l, A a, T) {
-             const auto& n = a.numbers;
-             return l.WriteUnlockCombination(kMachineNumber, n[0], n[1], n[2], n[3], n[4], n[5]);
-         }},
-        {"IsColorTerminal", "", "", false, [](L l, A, T) { return l.IsColorTerminal(kMachineNumber); }},
+    static const std::vector<Command> table {
+        { "ReadSerialNumber", "", "", true, [](L l, A, T t) { return l.ReadSerialNumber(kMachineNumber, t); } },
+        { "ReadProductName", "", "", true, [](L l, A, T t) { return l.ReadProductName(kMachineNumber, t); } },
+        { "ReadFirmwareVersion", "", "", true, [](L l, A, T t) { return l.ReadFirmwareVersion(kMachineNumber, t); } },
+        { "ReadSdkVersion", "", "", true, [](L l, A, T t) { return l.ReadSdkVersion(t); } },
+        { "ConnectNetwork", "", "", false, nullptr }, // the connect that every command makes first
+        { "DisconnectTerminal", "", "", false, [](L l, A, T) { return l.DisconnectTerminal(); } },
+        { "SetCommKey", "KEY", "n", false, [](L l, A a, T) { return l.SetCommKey(a.numbers[0]); } },
+        { "ReadTimeZone", "INDEX", "n", true,
+            [](L l, A a, T t) { return l.ReadTimeZone(kMachineNumber, a.numbers[0], t); } },
+        { "WriteTimeZone", "INDEX TEXT", "nt", false,
+            [](L l, A a, T) { return l.WriteTimeZone(kMachineNumber, a.numbers[0], a.texts[0]); } },
+        { "ReadGroupText", "GROUP", "n", true,
+            [](L l, A a, T t) { return l.ReadGroupText(kMachineNumber, a.numbers[0], t); } },
+        { "WriteGroupNumber", "GROUP NUMBER", "nn", false,
+            [](L l, A a, T) { return l.WriteGroupNumber(kMachineNumber, a.numbers[0], a.numbers[1]); } },
+        { "RestartTerminal", "", "", false, [](L l, A, T) { return l.RestartTerminal(kMachineNumber); } },
+        { "ReadVendorName", "", "", true, [](L l, A, T t) { return l.ReadVendorName(t); } },
+        { "ReadOption", "NAME", "t", true, [](L l, A a, T t) { return l.ReadOption(kMachineNumber, a.texts[0], t); } },
+        { "WriteOption", "NAME VALUE", "tt", false,
+            [](L l, A a, T) { return l.WriteOption(kMachineNumber, a.texts[0], a.texts[1]); } },
+        { "WriteUnlockCombination", "C1 C2 C3 C4 C5 C6", "nnnnnn", false,
+            [](L l, A a, T) {
+                const auto& n = a.numbers;
+                return l.WriteUnlockCombination(kMachineNumber, n[0], n[1], n[2], n[3], n[4], n[5]);
+            } },
+        { "IsColorTerminal", "", "", false, [](L l, A, T) { return l.IsColorTerminal(kMachineNumber); } },
     };
     return table;
 }
@@ -141,8 +139,9 @@ int runTermCtl(const std::vector<std::string>& args, ITermLink& link, std::ostre
     const std::string kinds = command->kinds;
     const auto given = rest.subspan(2);
     if (given.size() != kinds.size())
-        return usageError(err, std::string(command->name) + " takes " + std::to_string(kinds.size()) +
-                                   " argument(s): " + (*command->synopsis ? command->synopsis : "none"));
+        return usageError(err,
+            std::string(command->name) + " takes " + std::to_string(kinds.size())
+                + " argument(s): " + (*command->synopsis ? command->synopsis : "none"));
     Arguments arguments;
     for (std::size_t i = 0; i < kinds.size(); ++i) {
         if (kinds[i] == 't') {

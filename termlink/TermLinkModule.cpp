@@ -17,9 +17,8 @@ void writeReason(char* reason, std::size_t reasonSize, const char* text)
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) HResult latchwise_create_termlink(ITermLinkObject** object,
-                                                                                    char* reason,
-                                                                                    std::size_t reasonSize)
+extern "C" __attribute__((visibility("default"))) HResult latchwise_create_termlink(
+    ITermLinkObject** object, char* reason, std::size_t reasonSize)
 {
     if (!object) {
         writeReason(reason, reasonSize, "No place was given for the terminal control");

@@ -46,29 +46,29 @@ TEST(Address, ParsesDottedQuadsOnly)
         const char* text;
         std::optional<Ipv4Octets> expected;
     };
-    const std::vector<Row> rows{
-        {"127.0.0.1", Ipv4Octets{127, 0, 0, 1}},
-        {"192.168.1.201", Ipv4Octets{192, 168, 1, 201}},
-        {"0.0.0.0", Ipv4Octets{0, 0, 0, 0}},
-        {"255.255.255.255", Ipv4Octets{255, 255, 255, 255}},
-        {"127.000.002.001", Ipv4Octets{127, 0, 2, 1}},
-        {"", std::nullopt},
-        {"localhost", std::nullopt},
-        {"127.0.0", std::nullopt},
-        {"127.0.0.1.5", std::nullopt},
-        {"127.0.0.256", std::nullopt},
-        {"127.0.0.1000", std::nullopt},
-        {"127.0.0.0001", std::nullopt},
-        {"127..0.1", std::nullopt},
-        {".127.0.0.1", std::nullopt},
-        {"127.0.0.1.", std::nullopt},
-        {" 127.0.0.1", std::nullopt},
-        {"127.0.0.1 ", std::nullopt},
-        {"127.0.0.-1", std::nullopt},
-        {"0x7f.0.0.1", std::nullopt},
-        {"2130706433", std::nullopt},
-        {"::1", std::nullopt},
-        {"127.0.0.1:4370", std::nullopt},
+    const std::vector<Row> rows {
+        { "127.0.0.1", Ipv4Octets { 127, 0, 0, 1 } },
+        { "192.168.1.201", Ipv4Octets { 192, 168, 1, 201 } },
+        { "0.0.0.0", Ipv4Octets { 0, 0, 0, 0 } },
+        { "255.255.255.255", Ipv4Octets { 255, 255, 255, 255 } },
+        { "127.000.002.001", Ipv4Octets { 127, 0, 2, 1 } },
+        { "", std::nullopt },
+        { "localhost", std::nullopt },
+        { "127.0.0", std::nullopt },
+        { "127.0.0.1.5", std::nullopt },
+        { "127.0.0.256", std::nullopt },
+        { "127.0.0.1000", std::nullopt },
+        { "127.0.0.0001", std::nullopt },
+        { "127..0.1", std::nullopt },
+        { ".127.0.0.1", std::nullopt },
+        { "127.0.0.1.", std::nullopt },
+        { " 127.0.0.1", std::nullopt },
+        { "127.0.0.1 ", std::nullopt },
+        { "127.0.0.-1", std::nullopt },
+        { "0x7f.0.0.1", std::nullopt },
+        { "2130706433", std::nullopt },
+        { "::1", std::nullopt },
+        { "127.0.0.1:4370", std::nullopt },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string("text \"") + row.text + "\"");
@@ -83,16 +83,16 @@ TEST(Address, ConnectRejectsBadAddressesAndPortsWithoutTrying)
         std::u16string address;
         std::int32_t port;
     };
-    const std::vector<Row> rows{
-        {"empty", u"", 4370},
-        {"host name", u"localhost", 4370},
-        {"three octets", u"127.0.2", 4370},
-        {"octet too large", u"127.0.2.300", 4370},
-        {"trailing blank", u"127.0.2.1 ", 4370},
-        {"non-ASCII digit", u"127.0.2.\uFF11", 4370},
-        {"port zero", u"127.0.2.1", 0},
-        {"port negative", u"127.0.2.1", -4370},
-        {"port too large", u"127.0.2.1", 65536},
+    const std::vector<Row> rows {
+        { "empty", u"", 4370 },
+        { "host name", u"localhost", 4370 },
+        { "three octets", u"127.0.2", 4370 },
+        { "octet too large", u"127.0.2.300", 4370 },
+        { "trailing blank", u"127.0.2.1 ", 4370 },
+        { "non-ASCII digit", u"127.0.2.\uFF11", 4370 },
+        { "port zero", u"127.0.2.1", 0 },
+        { "port negative", u"127.0.2.1", -4370 },
+        { "port too large", u"127.0.2.1", 65536 },
     };
     NetworkTermLink link;
     int attempts = 0;
@@ -121,7 +121,7 @@ TEST(Address, LoopbackGuardRefusesOtherAddressesBeforeAnyConnect)
         attempted.push_back(address);
         return false;
     });
-    for (const char16_t* address : {u"192.168.1.201", u"10.0.0.1", u"0.0.0.0", u"128.0.0.1", u"255.255.255.255"}) {
+    for (const char16_t* address : { u"192.168.1.201", u"10.0.0.1", u"0.0.0.0", u"128.0.0.1", u"255.255.255.255" }) {
         SCOPED_TRACE(std::string(address, address + std::char_traits<char16_t>::length(address)));
         const auto start = std::chrono::steady_clock::now();
         const CallResult result = link.ConnectNetwork(address, 4370);
@@ -129,11 +129,11 @@ TEST(Address, LoopbackGuardRefusesOtherAddressesBeforeAnyConnect)
         EXPECT_EQ(result.status, kSOk);
         EXPECT_EQ(result.value, 0);
     }
-    EXPECT_EQ(attempted, std::vector<std::string>{});
+    EXPECT_EQ(attempted, std::vector<std::string> {});
 
     // Loopback addresses pass the guard and reach the connect.
     EXPECT_EQ(link.ConnectNetwork(u"127.0.2.99", 4370).value, 0);
-    EXPECT_EQ(attempted, std::vector<std::string>{"127.0.2.99"});
+    EXPECT_EQ(attempted, std::vector<std::string> { "127.0.2.99" });
 }
 
 TEST(Address, LoopbackGuardIsReadAtEachCall)
@@ -142,7 +142,7 @@ TEST(Address, LoopbackGuardIsReadAtEachCall)
         const char* value; // nullptr: unset
         bool guarded;
     };
-    const std::vector<Row> rows{{nullptr, false}, {"", false}, {"0", false}, {"1", true}, {"yes", true}};
+    const std::vector<Row> rows { { nullptr, false }, { "", false }, { "0", false }, { "1", true }, { "yes", true } };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.value ? row.value : "(unset)");
         ScopedEnv guard("LATCHWISE_LOOPBACK_ONLY", "1");

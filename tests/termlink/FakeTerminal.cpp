@@ -15,7 +15,7 @@ namespace {
 
 bool waitReadable(int fd, std::chrono::milliseconds timeout)
 {
-    pollfd pfd{fd, POLLIN, 0};
+    pollfd pfd { fd, POLLIN, 0 };
     for (;;) {
         const int ready = poll(&pfd, 1, static_cast<int>(timeout.count()));
         if (ready < 0 && errno == EINTR)
@@ -55,7 +55,7 @@ std::optional<proto::Message> FakeTerminal::Peer::receive(std::chrono::milliseco
         }
         if (decoded.status == proto::DecodeStatus::Invalid || !waitReadable(m_fd, timeout))
             return std::nullopt;
-        std::array<std::uint8_t, 4096> chunk{};
+        std::array<std::uint8_t, 4096> chunk {};
         const ssize_t n = ::recv(m_fd, chunk.data(), chunk.size(), 0);
         if (n <= 0)
             return std::nullopt;
@@ -67,23 +67,23 @@ bool FakeTerminal::Peer::handshake(std::int32_t key)
 {
     std::vector<std::uint8_t> nonce(proto::kNonceSize);
     randombytes_buf(nonce.data(), nonce.size());
-    if (!send({proto::Kind::Hello, proto::Op::None, 0, {proto::Bytes{nonce}}}))
+    if (!send({ proto::Kind::Hello, proto::Op::None, 0, { proto::Bytes { nonce } } }))
         return false;
     const auto auth = receive();
     if (!auth || auth->kind != proto::Kind::Auth || auth->fields.size() != 1)
         return false;
     const auto* mac = std::get_if<proto::Bytes>(&auth->fields[0]);
 
-    std::array<std::uint8_t, crypto_auth_hmacsha256_KEYBYTES> paddedKey{};
+    std::array<std::uint8_t, crypto_auth_hmacsha256_KEYBYTES> paddedKey {};
     const auto bits = static_cast<std::uint32_t>(key);
     for (std::size_t i = 0; i < 4; ++i)
         paddedKey[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    std::array<std::uint8_t, crypto_auth_hmacsha256_BYTES> expected{};
+    std::array<std::uint8_t, crypto_auth_hmacsha256_BYTES> expected {};
     crypto_auth_hmacsha256(expected.data(), nonce.data(), nonce.size(), paddedKey.data());
 
-    const bool good = mac && mac->data.size() == expected.size() &&
-                      sodium_memcmp(mac->data.data(), expected.data(), expected.size()) == 0;
-    send({proto::Kind::AuthResult, proto::Op::None, 0, {good ? 0 : 1, std::string(good ? "" : "wrong key")}});
+    const bool good = mac && mac->data.size() == expected.size()
+        && sodium_memcmp(mac->data.data(), expected.data(), expected.size()) == 0;
+    send({ proto::Kind::AuthResult, proto::Op::None, 0, { good ? 0 : 1, std::string(good ? "" : "wrong key") } });
     return good;
 }
 
@@ -91,11 +91,11 @@ bool FakeTerminal::Peer::waitClosed(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !waitReadable(m_fd, left))
             return false;
-        std::array<std::uint8_t, 512> chunk{};
+        std::array<std::uint8_t, 512> chunk {};
         const ssize_t n = ::recv(m_fd, chunk.data(), chunk.size(), 0);
         if (n <= 0)
             return true;
@@ -109,7 +109,7 @@ FakeTerminal::FakeTerminal(const std::string& address, Script script)
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in where{};
+    sockaddr_in where {};
     where.sin_family = AF_INET;
     where.sin_port = htons(4370);
     ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);

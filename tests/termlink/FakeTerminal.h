@@ -19,7 +19,10 @@ class FakeTerminal {
 public:
     class Peer {
     public:
-        explicit Peer(int fd) : m_fd(fd) {}
+        explicit Peer(int fd)
+            : m_fd(fd)
+        {
+        }
         bool sendRaw(std::span<const std::uint8_t> bytes, bool oneByteAtATime = false);
         bool send(const proto::Message& message, bool oneByteAtATime = false);
         std::optional<proto::Message> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -17,15 +17,18 @@ using termlink::NetworkTermLink;
 
 namespace {
 
-const LinkTimeouts kQuick{1000ms, 500ms};
+const LinkTimeouts kQuick { 1000ms, 500ms };
 
-std::string utf8(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+std::string utf8(const std::u16string& text)
+{
+    return std::string(text.begin(), text.end());
+}
 
 } // namespace
 
 TEST(LinkKeyCheck, CodeMatchesAnIndependentHmacForEveryKeyShape)
 {
-    for (const std::int32_t key : {0, 1, 12345, -1, INT_MIN, INT_MAX}) {
+    for (const std::int32_t key : { 0, 1, 12345, -1, INT_MIN, INT_MAX }) {
         SCOPED_TRACE("key " + std::to_string(key));
         bool matched = false;
         FakeTerminal fake("127.0.2.20", [&](FakeTerminal::Peer& peer) { matched = peer.handshake(key); });
@@ -45,28 +48,29 @@ TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBound)
         const char* name;
         std::function<void(FakeTerminal::Peer&)> script;
     };
-    const std::vector<Row> rows{
-        {"wrong key", [](FakeTerminal::Peer& peer) { peer.handshake(999); }},
-        {"silent", [](FakeTerminal::Peer& peer) { peer.waitClosed(3s); }},
-        {"closes at once", [](FakeTerminal::Peer&) {}},
-        {"short nonce",
-         [](FakeTerminal::Peer& peer) {
-             peer.send({proto::Kind::Hello, proto::Op::None, 0, {proto::Bytes{std::vector<std::uint8_t>(8, 7)}}});
-             peer.waitClosed(3s);
-         }},
-        {"garbage instead of hello",
-         [](FakeTerminal::Peer& peer) {
-             const std::vector<std::uint8_t> junk{0, 0, 0, 9, 42, 42, 42, 42, 42, 42, 42, 42, 42};
-             peer.sendRaw(junk);
-             peer.waitClosed(3s);
-         }},
-        {"no verdict after the code",
-         [](FakeTerminal::Peer& peer) {
-             peer.send({proto::Kind::Hello, proto::Op::None, 0,
-                        {proto::Bytes{std::vector<std::uint8_t>(proto::kNonceSize, 1)}}});
-             peer.receive();
-             peer.waitClosed(3s);
-         }},
+    const std::vector<Row> rows {
+        { "wrong key", [](FakeTerminal::Peer& peer) { peer.handshake(999); } },
+        { "silent", [](FakeTerminal::Peer& peer) { peer.waitClosed(3s); } },
+        { "closes at once", [](FakeTerminal::Peer&) {} },
+        { "short nonce",
+            [](FakeTerminal::Peer& peer) {
+                peer.send(
+                    { proto::Kind::Hello, proto::Op::None, 0, { proto::Bytes { std::vector<std::uint8_t>(8, 7) } } });
+                peer.waitClosed(3s);
+            } },
+        { "garbage instead of hello",
+            [](FakeTerminal::Peer& peer) {
+                const std::vector<std::uint8_t> junk { 0, 0, 0, 9, 42, 42, 42, 42, 42, 42, 42, 42, 42 };
+                peer.sendRaw(junk);
+                peer.waitClosed(3s);
+            } },
+        { "no verdict after the code",
+            [](FakeTerminal::Peer& peer) {
+                peer.send({ proto::Kind::Hello, proto::Op::None, 0,
+                    { proto::Bytes { std::vector<std::uint8_t>(proto::kNonceSize, 1) } } });
+                peer.receive();
+                peer.waitClosed(3s);
+            } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -91,57 +95,55 @@ TEST(LinkFaults, BadAnswersDropTheLinkWithAReadableFailure)
         Reply reply;
         std::string description;
     };
-    const std::vector<Row> rows{
-        {"another request id",
-         [](FakeTerminal::Peer& peer, const proto::Message& request) {
-             proto::Message response = answer(request, 1);
-             response.requestId += 1;
-             peer.send(response);
-         },
-         "The terminal answered a different request"},
-        {"another operation",
-         [](FakeTerminal::Peer& peer, const proto::Message& request) {
-             proto::Message response = answer(request, 1);
-             response.op = proto::Op::ReadVendorName;
-             peer.send(response);
-         },
-         "The terminal answered a different request"},
-        {"a hello instead of a response",
-         [](FakeTerminal::Peer& peer, const proto::Message&) {
-             peer.send({proto::Kind::Hello, proto::Op::None, 0,
-                        {proto::Bytes{std::vector<std::uint8_t>(proto::kNonceSize, 3)}}});
-         },
-         "The terminal answered a different request"},
-        {"a response without its fields",
-         [](FakeTerminal::Peer& peer, const proto::Message& request) {
-             peer.send({proto::Kind::Response, request.op, request.requestId, {0}});
-         },
-         "The terminal sent an answer that could not be read"},
-        {"a frame of the wrong version",
-         [](FakeTerminal::Peer& peer, const proto::Message& request) {
-             auto frame = proto::encode(answer(request, 1));
-             frame[proto::kLengthPrefix] = proto::kVersion + 1;
-             peer.sendRaw(frame);
-         },
-         "The terminal sent a message that could not be read ("},
-        {"a length over the bound",
-         [](FakeTerminal::Peer& peer, const proto::Message&) {
-             const std::vector<std::uint8_t> huge{0xff, 0xff, 0xff, 0x7f, 1, 5};
-             peer.sendRaw(huge);
-         },
-         "The terminal sent a message that could not be read ("},
-        {"the connection closed",
-         [](FakeTerminal::Peer&, const proto::Message&) {},
-         "The connection to the terminal was lost"},
-        {"half an answer, then closed",
-         [](FakeTerminal::Peer& peer, const proto::Message& request) {
-             const auto frame = proto::encode(answer(request, 1, "K3X"));
-             peer.sendRaw(std::span(frame).first(frame.size() / 2));
-         },
-         "The connection to the terminal was lost"},
-        {"no answer",
-         [](FakeTerminal::Peer& peer, const proto::Message&) { peer.waitClosed(3s); },
-         "The terminal did not answer within 0.5 seconds"},
+    const std::vector<Row> rows {
+        { "another request id",
+            [](FakeTerminal::Peer& peer, const proto::Message& request) {
+                proto::Message response = answer(request, 1);
+                response.requestId += 1;
+                peer.send(response);
+            },
+            "The terminal answered a different request" },
+        { "another operation",
+            [](FakeTerminal::Peer& peer, const proto::Message& request) {
+                proto::Message response = answer(request, 1);
+                response.op = proto::Op::ReadVendorName;
+                peer.send(response);
+            },
+            "The terminal answered a different request" },
+        { "a hello instead of a response",
+            [](FakeTerminal::Peer& peer, const proto::Message&) {
+                peer.send({ proto::Kind::Hello, proto::Op::None, 0,
+                    { proto::Bytes { std::vector<std::uint8_t>(proto::kNonceSize, 3) } } });
+            },
+            "The terminal answered a different request" },
+        { "a response without its fields",
+            [](FakeTerminal::Peer& peer, const proto::Message& request) {
+                peer.send({ proto::Kind::Response, request.op, request.requestId, { 0 } });
+            },
+            "The terminal sent an answer that could not be read" },
+        { "a frame of the wrong version",
+            [](FakeTerminal::Peer& peer, const proto::Message& request) {
+                auto frame = proto::encode(answer(request, 1));
+                frame[proto::kLengthPrefix] = proto::kVersion + 1;
+                peer.sendRaw(frame);
+            },
+            "The terminal sent a message that could not be read (" },
+        { "a length over the bound",
+            [](FakeTerminal::Peer& peer, const proto::Message&) {
+                const std::vector<std::uint8_t> huge { 0xff, 0xff, 0xff, 0x7f, 1, 5 };
+                peer.sendRaw(huge);
+            },
+            "The terminal sent a message that could not be read (" },
+        { "the connection closed", [](FakeTerminal::Peer&, const proto::Message&) {},
+            "The connection to the terminal was lost" },
+        { "half an answer, then closed",
+            [](FakeTerminal::Peer& peer, const proto::Message& request) {
+                const auto frame = proto::encode(answer(request, 1, "K3X"));
+                peer.sendRaw(std::span(frame).first(frame.size() / 2));
+            },
+            "The connection to the terminal was lost" },
+        { "no answer", [](FakeTerminal::Peer& peer, const proto::Message&) { peer.waitClosed(3s); },
+            "The terminal did not answer within 0.5 seconds" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -178,7 +180,10 @@ TEST(LinkFaults, AnswerArrivingOneByteAtATimeIsReassembled)
         if (!peer.handshake(0))
             return;
         if (const auto request = peer.receive())
-            peer.send(answer(*request, 1, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC"), true);
+            peer.send(answer(*request, 1,
+                          "Gr\xC3\xBC\xC3\x9F"
+                          "e \xE2\x82\xAC"),
+                true);
     });
     ASSERT_TRUE(fake.listening());
     NetworkTermLink link(kQuick);
@@ -237,7 +242,7 @@ TEST(LinkFaults, OverlongTextIsRefusedBeforeSendingAndKeepsTheLink)
 
     EXPECT_NE(link.WriteOption(1, u"Note", std::u16string(proto::kMaxText, u'x')).value, 0);
     fake.finish();
-    EXPECT_EQ(seen, std::vector<proto::Op>{proto::Op::WriteOption});
+    EXPECT_EQ(seen, std::vector<proto::Op> { proto::Op::WriteOption });
 }
 
 TEST(LinkFaults, EveryTerminalOperationWithoutALinkIsFalse)
@@ -248,20 +253,20 @@ TEST(LinkFaults, EveryTerminalOperationWithoutALinkIsFalse)
         const char* name;
         std::function<CallResult()> call;
     };
-    const std::vector<Row> rows{
-        {"ReadSerialNumber", [&] { return link.ReadSerialNumber(1, text); }},
-        {"ReadProductName", [&] { return link.ReadProductName(1, text); }},
-        {"ReadFirmwareVersion", [&] { return link.ReadFirmwareVersion(1, text); }},
-        {"ReadTimeZone", [&] { return link.ReadTimeZone(1, 50, text); }},
-        {"WriteTimeZone", [&] { return link.WriteTimeZone(1, 50, u"0000"); }},
-        {"ReadGroupText", [&] { return link.ReadGroupText(1, 101, text); }},
-        {"WriteGroupNumber", [&] { return link.WriteGroupNumber(1, 101, 0); }},
-        {"RestartTerminal", [&] { return link.RestartTerminal(1); }},
-        {"ReadVendorName", [&] { return link.ReadVendorName(text); }},
-        {"ReadOption", [&] { return link.ReadOption(1, u"~DeviceName", text); }},
-        {"WriteOption", [&] { return link.WriteOption(1, u"IsHolidayValid", u"1"); }},
-        {"WriteUnlockCombination", [&] { return link.WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0); }},
-        {"IsColorTerminal", [&] { return link.IsColorTerminal(1); }},
+    const std::vector<Row> rows {
+        { "ReadSerialNumber", [&] { return link.ReadSerialNumber(1, text); } },
+        { "ReadProductName", [&] { return link.ReadProductName(1, text); } },
+        { "ReadFirmwareVersion", [&] { return link.ReadFirmwareVersion(1, text); } },
+        { "ReadTimeZone", [&] { return link.ReadTimeZone(1, 50, text); } },
+        { "WriteTimeZone", [&] { return link.WriteTimeZone(1, 50, u"0000"); } },
+        { "ReadGroupText", [&] { return link.ReadGroupText(1, 101, text); } },
+        { "WriteGroupNumber", [&] { return link.WriteGroupNumber(1, 101, 0); } },
+        { "RestartTerminal", [&] { return link.RestartTerminal(1); } },
+        { "ReadVendorName", [&] { return link.ReadVendorName(text); } },
+        { "ReadOption", [&] { return link.ReadOption(1, u"~DeviceName", text); } },
+        { "WriteOption", [&] { return link.WriteOption(1, u"IsHolidayValid", u"1"); } },
+        { "WriteUnlockCombination", [&] { return link.WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0); } },
+        { "IsColorTerminal", [&] { return link.IsColorTerminal(1); } },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

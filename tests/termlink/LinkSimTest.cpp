@@ -20,7 +20,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string utf8(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+std::string utf8(const std::u16string& text)
+{
+    return std::string(text.begin(), text.end());
+}
 
 bool connect(NetworkTermLink& link, const std::u16string& address, std::int32_t key = 0)
 {
@@ -68,29 +71,30 @@ TEST(LinkSim, EveryOperationReachesTheTerminalWithItsArguments)
         std::optional<std::u16string> text; // nullopt: any non-empty text
     };
     const std::u16string greeting = u"Gr\u00FC\u00DFe \u20AC \U0001F600";
-    const std::vector<Row> rows{
-        {"ReadSerialNumber(1)", [&] { return link.ReadSerialNumber(1, text); }, true, std::nullopt},
-        {"ReadProductName(1)", [&] { return link.ReadProductName(1, text); }, true, std::nullopt},
-        {"ReadFirmwareVersion(1)", [&] { return link.ReadFirmwareVersion(1, text); }, true, std::nullopt},
-        {"ReadVendorName()", [&] { return link.ReadVendorName(text); }, true, std::nullopt},
-        {"ReadOption(1, ~DeviceName)", [&] { return link.ReadOption(1, u"~DeviceName", text); }, true, u"K3X"},
-        {"ReadOption(1, NoSuchOption)", [&] { return link.ReadOption(1, u"NoSuchOption", text); }, false, u""},
-        {"WriteOption(1, Greeting, Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80)",
-         [&] { return link.WriteOption(1, u"Greeting", greeting); }, true, u""},
-        {"ReadOption(1, Greeting)", [&] { return link.ReadOption(1, u"Greeting", text); }, true, greeting},
-        {"ReadTimeZone(1, 50)", [&] { return link.ReadTimeZone(1, 50, text); }, false, u""},
-        {"WriteTimeZone(1, 50, 08001700080017000800170008001700080017000800170008001700)",
-         [&] { return link.WriteTimeZone(1, 50, kWeek); }, true, u""},
-        {"ReadTimeZone(1, 50)", [&] { return link.ReadTimeZone(1, 50, text); }, true, kWeek},
-        {"ReadGroupText(1, 101)", [&] { return link.ReadGroupText(1, 101, text); }, true, u"::"},
-        {"WriteOption(1, GTZ101, 50:49::)", [&] { return link.WriteOption(1, u"GTZ101", u"50:49::"); }, true, u""},
-        {"ReadGroupText(1, 101)", [&] { return link.ReadGroupText(1, 101, text); }, true, u"50:49::"},
-        {"WriteGroupNumber(1, 101, 0)", [&] { return link.WriteGroupNumber(1, 101, 0); }, true, u""},
-        {"ReadGroupText(1, 101)", [&] { return link.ReadGroupText(1, 101, text); }, true, u"::"},
-        {"WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)",
-         [&] { return link.WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0); }, true, u""},
-        {"IsColorTerminal(1)", [&] { return link.IsColorTerminal(1); }, false, u""},
-        {"ReadOption(2, ~DeviceName)", [&] { return link.ReadOption(2, u"~DeviceName", text); }, false, u""},
+    const std::vector<Row> rows {
+        { "ReadSerialNumber(1)", [&] { return link.ReadSerialNumber(1, text); }, true, std::nullopt },
+        { "ReadProductName(1)", [&] { return link.ReadProductName(1, text); }, true, std::nullopt },
+        { "ReadFirmwareVersion(1)", [&] { return link.ReadFirmwareVersion(1, text); }, true, std::nullopt },
+        { "ReadVendorName()", [&] { return link.ReadVendorName(text); }, true, std::nullopt },
+        { "ReadOption(1, ~DeviceName)", [&] { return link.ReadOption(1, u"~DeviceName", text); }, true, u"K3X" },
+        { "ReadOption(1, NoSuchOption)", [&] { return link.ReadOption(1, u"NoSuchOption", text); }, false, u"" },
+        { "WriteOption(1, Greeting, Gr\xC3\xBC\xC3\x9F"
+          "e \xE2\x82\xAC \xF0\x9F\x98\x80)",
+            [&] { return link.WriteOption(1, u"Greeting", greeting); }, true, u"" },
+        { "ReadOption(1, Greeting)", [&] { return link.ReadOption(1, u"Greeting", text); }, true, greeting },
+        { "ReadTimeZone(1, 50)", [&] { return link.ReadTimeZone(1, 50, text); }, false, u"" },
+        { "WriteTimeZone(1, 50, 08001700080017000800170008001700080017000800170008001700)",
+            [&] { return link.WriteTimeZone(1, 50, kWeek); }, true, u"" },
+        { "ReadTimeZone(1, 50)", [&] { return link.ReadTimeZone(1, 50, text); }, true, kWeek },
+        { "ReadGroupText(1, 101)", [&] { return link.ReadGroupText(1, 101, text); }, true, u"::" },
+        { "WriteOption(1, GTZ101, 50:49::)", [&] { return link.WriteOption(1, u"GTZ101", u"50:49::"); }, true, u"" },
+        { "ReadGroupText(1, 101)", [&] { return link.ReadGroupText(1, 101, text); }, true, u"50:49::" },
+        { "WriteGroupNumber(1, 101, 0)", [&] { return link.WriteGroupNumber(1, 101, 0); }, true, u"" },
+        { "ReadGroupText(1, 101)", [&] { return link.ReadGroupText(1, 101, text); }, true, u"::" },
+        { "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)",
+            [&] { return link.WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0); }, true, u"" },
+        { "IsColorTerminal(1)", [&] { return link.IsColorTerminal(1); }, false, u"" },
+        { "ReadOption(2, ~DeviceName)", [&] { return link.ReadOption(2, u"~DeviceName", text); }, false, u"" },
     };
     std::vector<std::string> expectedRecords;
     for (const Row& row : rows) {
@@ -121,7 +125,7 @@ TEST(LinkSim, WrongKeyIsRefusedAndTheRightOneGetsIn)
         std::int32_t key;
         bool accepted;
     };
-    for (const Row row : {Row{4321, false}, Row{-1234, false}, Row{1234, true}}) {
+    for (const Row row : { Row { 4321, false }, Row { -1234, false }, Row { 1234, true } }) {
         SCOPED_TRACE("key " + std::to_string(row.key));
         EXPECT_EQ(connect(link, u"127.0.2.2", row.key), row.accepted);
         EXPECT_EQ(link.isConnected(), row.accepted);
@@ -141,7 +145,7 @@ TEST(LinkSim, NothingListeningIsRefusedAtOnce)
 
 TEST(LinkSim, HangingTerminalIsCutOffAtTheFiveSecondBound)
 {
-    TermsimProcess sim(simAt("127.0.2.3", std::nullopt, {"ReadOption:Stuck=hang"}));
+    TermsimProcess sim(simAt("127.0.2.3", std::nullopt, { "ReadOption:Stuck=hang" }));
     ASSERT_TRUE(sim.started()) << sim.output();
     NetworkTermLink link; // the real bounds
     ASSERT_TRUE(connect(link, u"127.0.2.3"));
@@ -165,7 +169,7 @@ TEST(LinkSim, HangingTerminalIsCutOffAtTheFiveSecondBound)
 
 TEST(LinkSim, DroppedConnectionFailsTheOperationAndTheLink)
 {
-    TermsimProcess sim(simAt("127.0.2.4", std::nullopt, {"WriteOption:Fragile=drop"}));
+    TermsimProcess sim(simAt("127.0.2.4", std::nullopt, { "WriteOption:Fragile=drop" }));
     ASSERT_TRUE(sim.started()) << sim.output();
     NetworkTermLink link;
     ASSERT_TRUE(connect(link, u"127.0.2.4"));
@@ -182,8 +186,7 @@ TEST(LinkSim, DroppedConnectionFailsTheOperationAndTheLink)
 TEST(LinkSim, FaultRulesReachTheCallerAsTheTerminalGaveThem)
 {
     TermsimProcess sim(simAt("127.0.2.7", std::nullopt,
-                              {"WriteOption:IsHolidayValid=false",
-                               "WriteOption:Relay=error:The door controller is not responding."}));
+        { "WriteOption:IsHolidayValid=false", "WriteOption:Relay=error:The door controller is not responding." }));
     ASSERT_TRUE(sim.started()) << sim.output();
     NetworkTermLink link;
     ASSERT_TRUE(connect(link, u"127.0.2.7"));

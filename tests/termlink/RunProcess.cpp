@@ -44,12 +44,12 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
     }
 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
+    pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
+    std::string* sinks[2] = { &result.out, &result.err };
     int open = 2;
     while (open > 0) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timedOut = true;
             break;
@@ -80,8 +80,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::mill
             close(fd.fd);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
     if (!result.timedOut && WIFEXITED(status))
         result.exitCode = WEXITSTATUS(status);
     return result;
