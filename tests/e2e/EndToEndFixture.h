@@ -49,12 +49,15 @@ protected:
             QApplication::restoreOverrideCursor();
     }
 
-    std::string path(const char* name) const { return (std::filesystem::path(m_dir.path().toStdString()) / name).string(); }
+    std::string path(const char* name) const
+    {
+        return (std::filesystem::path(m_dir.path().toStdString()) / name).string();
+    }
 
     // Starts the simulator; `state` (JSON), when given, is its state file's
     // first content.
     void startTerminal(const char* address, std::optional<std::int32_t> key = std::nullopt,
-                       std::vector<std::string> fails = {}, const std::optional<nlohmann::json>& state = std::nullopt)
+        std::vector<std::string> fails = {}, const std::optional<nlohmann::json>& state = std::nullopt)
     {
         TermsimProcess::Options options;
         options.address = address;
@@ -78,8 +81,7 @@ protected:
         edit("edtIP")->setText(QString::fromStdString(sim->address()));
     }
 
-    template <typename T>
-    T* child(const char* name) const
+    template <typename T> T* child(const char* name) const
     {
         T* widget = window->findChild<T*>(QString::fromLatin1(name));
         EXPECT_NE(widget, nullptr) << name;
@@ -87,10 +89,7 @@ protected:
     }
     QLineEdit* edit(const char* name) const { return child<QLineEdit>(name); }
     QRadioButton* radio(const char* name) const { return child<QRadioButton>(name); }
-    QCheckBox* box(int zone) const
-    {
-        return window->findChild<QCheckBox*>(QStringLiteral("tz%1").arg(zone));
-    }
+    QCheckBox* box(int zone) const { return window->findChild<QCheckBox*>(QStringLiteral("tz%1").arg(zone)); }
     QString caption() const { return child<QPushButton>("btnUpdate")->text(); }
     int stage() const { return window->buttonStage(); }
 
@@ -124,7 +123,7 @@ protected:
     void pressRestartAndWaitForTerminal()
     {
         const int resumed = events("resume");
-        EXPECT_EQ(press(), (Calls{"RestartTerminal(1)"}));
+        EXPECT_EQ(press(), (Calls { "RestartTerminal(1)" }));
         EXPECT_TRUE(QTest::qWaitFor([&] { return events("resume") > resumed; }, 5000));
     }
 
@@ -146,7 +145,8 @@ protected:
 
     std::optional<std::string> stored(const std::string& ident)
     {
-        static const std::string kAbsent = "\x01" "absent";
+        static const std::string kAbsent = "\x01"
+                                           "absent";
         SettingsBracket bracket(*store, kSettingsPath);
         const std::string value = store->ReadSetting(kSettingsSection, ident, kAbsent);
         if (value == kAbsent)
@@ -163,13 +163,11 @@ protected:
     std::unique_ptr<TfrmMain> window;
 };
 
-inline const std::vector<std::string> kConnectOperations{
-    "ReadFirmwareVersion(1)", "ReadProductName(1)", "ReadVendorName()", "ReadSerialNumber(1)",
-    "ReadOption(1, ~DeviceName)"};
+inline const std::vector<std::string> kConnectOperations { "ReadFirmwareVersion(1)", "ReadProductName(1)",
+    "ReadVendorName()", "ReadSerialNumber(1)", "ReadOption(1, ~DeviceName)" };
 
-inline const std::vector<std::string> kWiegand{"WriteOption(1, WiegandOpen, 406218)",
-                                               "WriteOption(1, WiegandClose, 591734)",
-                                               "WriteOption(1, WiegandNormal, 827365)"};
+inline const std::vector<std::string> kWiegand { "WriteOption(1, WiegandOpen, 406218)",
+    "WriteOption(1, WiegandClose, 591734)", "WriteOption(1, WiegandNormal, 827365)" };
 
 inline std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts)
 {

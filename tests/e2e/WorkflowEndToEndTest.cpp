@@ -7,21 +7,23 @@
 namespace {
 
 const QString kConnectedPrefix = QStringLiteral("Connected to ");
-const QStringList kIdentityLines{
-    QStringLiteral("Firmware Version: 1.0.0-sim"), QStringLiteral("Product Name: TS-100 Simulator"),
-    QStringLiteral("Manufacturer: Demo Vendor"),   QStringLiteral("Serial Numner: SIM-000000001"),
+const QStringList kIdentityLines {
+    QStringLiteral("Firmware Version: 1.0.0-sim"),
+    QStringLiteral("Product Name: TS-100 Simulator"),
+    QStringLiteral("Manufacturer: Demo Vendor"),
+    QStringLiteral("Serial Numner: SIM-000000001"),
     QStringLiteral("SDK Version: Latchwise termlink 1.0"),
 };
 const QString kEnabledLine = QStringLiteral("Force Open/Close Function is ENABLED");
 const QString kDisabledLine = QStringLiteral("Force Open/Close Function is DISABLED");
-const QStringList kSucceededLines{QStringLiteral("Updating..."), QStringLiteral("Update Tervalo Terminal Successful."),
-                                  QString(), QStringLiteral("Please restart terminal")};
-const std::vector<std::string> kGroupStateReads{"IsColorTerminal(1)", "ReadGroupText(1, 101)",
-                                                "ReadGroupText(1, 102)"};
+const QStringList kSucceededLines { QStringLiteral("Updating..."),
+    QStringLiteral("Update Tervalo Terminal Successful."), QString(), QStringLiteral("Please restart terminal") };
+const std::vector<std::string> kGroupStateReads { "IsColorTerminal(1)", "ReadGroupText(1, 101)",
+    "ReadGroupText(1, 102)" };
 
 QStringList connectLog(const std::string& address, const QString& state)
 {
-    return QStringList{kConnectedPrefix + QString::fromStdString(address)} + kIdentityLines + QStringList{state};
+    return QStringList { kConnectedPrefix + QString::fromStdString(address) } + kIdentityLines + QStringList { state };
 }
 
 } // namespace
@@ -32,7 +34,7 @@ TEST_F(EndToEndTest, ConnectWithTheRightKey)
     ASSERT_NO_FATAL_FAILURE(createWindow());
     edit("edtKey")->setText(QStringLiteral("-20231"));
 
-    EXPECT_EQ(press(), concat({kConnectOperations, kGroupStateReads}));
+    EXPECT_EQ(press(), concat({ kConnectOperations, kGroupStateReads }));
     EXPECT_TRUE(boxes.boxes.empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(logLines(), connectLog(sim->address(), kDisabledLine));
     EXPECT_EQ(stage(), 1);
@@ -60,7 +62,7 @@ TEST_F(EndToEndTest, ConnectWithAWrongKeyIsUnableToConnect)
     // The right key then gets in.
     boxes.boxes.clear();
     edit("edtKey")->setText(QStringLiteral("20231"));
-    EXPECT_EQ(press(), concat({kConnectOperations, kGroupStateReads}));
+    EXPECT_EQ(press(), concat({ kConnectOperations, kGroupStateReads }));
     EXPECT_TRUE(boxes.boxes.empty());
     EXPECT_EQ(stage(), 1);
 }
@@ -81,16 +83,17 @@ TEST_F(EndToEndTest, ForceOpenUpdateRestartAndConnectAgain)
     radio("rbtnOpen")->setChecked(true);
     const QStringList afterConnect = logLines();
     bool busyWhileBoxShown = false;
-    boxes.onShow = [&](const RecordingMessageBoxes::Box&) { busyWhileBoxShown = QApplication::overrideCursor() != nullptr; };
+    boxes.onShow
+        = [&](const RecordingMessageBoxes::Box&) { busyWhileBoxShown = QApplication::overrideCursor() != nullptr; };
 
-    EXPECT_EQ(press(), concat({kWiegand,
-                               {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)",
-                                "WriteOption(1, ~LockFunOn, 14)",
-                                "WriteTimeZone(1, 50, " + weekOf("0600", "2200") + ")",
-                                "WriteTimeZone(1, 49, " + weekOf("0700", "0800") + ")",
-                                "WriteTimeZone(1, 48, " + weekOf("1200", "1300") + ")", "WriteOption(1, GTZ102, ::::)",
-                                "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 14)",
-                                "WriteOption(1, GTZ101, 50:49:48::)", "WriteOption(1, IsHolidayValid, 0)"}}));
+    EXPECT_EQ(press(),
+        concat({ kWiegand,
+            { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 14)",
+                "WriteTimeZone(1, 50, " + weekOf("0600", "2200") + ")",
+                "WriteTimeZone(1, 49, " + weekOf("0700", "0800") + ")",
+                "WriteTimeZone(1, 48, " + weekOf("1200", "1300") + ")", "WriteOption(1, GTZ102, ::::)",
+                "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 14)", "WriteOption(1, GTZ101, 50:49:48::)",
+                "WriteOption(1, IsHolidayValid, 0)" } }));
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].kind, Kind::Information);
     EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Update Tervalo Terminal Successful."));
@@ -113,13 +116,14 @@ TEST_F(EndToEndTest, ForceOpenUpdateRestartAndConnectAgain)
 
     const QStringList afterUpdate = logLines();
     pressRestartAndWaitForTerminal();
-    EXPECT_EQ(logLines(), (afterUpdate + QStringList{QStringLiteral("Terminal is restarting..."),
-                                                     QStringLiteral("***** Completed *****")}));
+    EXPECT_EQ(logLines(),
+        (afterUpdate
+            + QStringList { QStringLiteral("Terminal is restarting..."), QStringLiteral("***** Completed *****") }));
     EXPECT_EQ(stage(), 0);
     EXPECT_EQ(caption(), QStringLiteral("Connect"));
 
     boxes.boxes.clear();
-    EXPECT_EQ(press(), concat({kConnectOperations, kGroupStateReads}));
+    EXPECT_EQ(press(), concat({ kConnectOperations, kGroupStateReads }));
     EXPECT_TRUE(boxes.boxes.empty()) << boxes.texts().join(QLatin1Char('|')).toStdString();
     EXPECT_EQ(logLines(), connectLog(sim->address(), kEnabledLine));
     EXPECT_EQ(stage(), 1);
@@ -141,15 +145,15 @@ TEST_F(EndToEndTest, ForceCloseThenDisableReadsBackEachState)
     setZone(4, "2200", "2300");
     radio("rbtnClose")->setChecked(true);
 
-    EXPECT_EQ(press(), concat({kWiegand,
-                               {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)",
-                                "WriteOption(1, ~LockFunOn, 14)",
-                                "WriteTimeZone(1, 50, " + weekOf("0800", "1700") + ")",
-                                "WriteTimeZone(1, 49, " + weekOf("1800", "1900") + ")",
-                                "WriteTimeZone(1, 48, " + weekOf("2000", "2100") + ")",
-                                "WriteTimeZone(1, 47, " + weekOf("2200", "2300") + ")", "WriteOption(1, GTZ101, ::::)",
-                                "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 14)",
-                                "WriteOption(1, GTZ102, 50:49:48:47:)", "WriteOption(1, IsHolidayValid, 0)"}}));
+    EXPECT_EQ(press(),
+        concat({ kWiegand,
+            { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 14)",
+                "WriteTimeZone(1, 50, " + weekOf("0800", "1700") + ")",
+                "WriteTimeZone(1, 49, " + weekOf("1800", "1900") + ")",
+                "WriteTimeZone(1, 48, " + weekOf("2000", "2100") + ")",
+                "WriteTimeZone(1, 47, " + weekOf("2200", "2300") + ")", "WriteOption(1, GTZ101, ::::)",
+                "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 14)", "WriteOption(1, GTZ102, 50:49:48:47:)",
+                "WriteOption(1, IsHolidayValid, 0)" } }));
     EXPECT_EQ(stage(), 2);
     pressRestartAndWaitForTerminal();
     press();
@@ -158,15 +162,16 @@ TEST_F(EndToEndTest, ForceCloseThenDisableReadsBackEachState)
     // Disable: the switching off only, and nothing saved.
     radio("rbtnDisable")->setChecked(true);
     boxes.boxes.clear();
-    EXPECT_EQ(press(), concat({kWiegand,
-                               {"WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "WriteGroupNumber(1, 101, 0)",
-                                "WriteGroupNumber(1, 102, 0)", "WriteOption(1, IsHolidayValid, 0)"}}));
+    EXPECT_EQ(press(),
+        concat({ kWiegand,
+            { "WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "WriteGroupNumber(1, 101, 0)",
+                "WriteGroupNumber(1, 102, 0)", "WriteOption(1, IsHolidayValid, 0)" } }));
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Update Tervalo Terminal Successful."));
     EXPECT_EQ(stage(), 2);
     pressRestartAndWaitForTerminal();
 
-    EXPECT_EQ(press(), concat({kConnectOperations, kGroupStateReads}));
+    EXPECT_EQ(press(), concat({ kConnectOperations, kGroupStateReads }));
     EXPECT_EQ(logLines(), connectLog(sim->address(), kDisabledLine));
 
     // The store holds the Force Close schedule: Disable saved nothing.
@@ -178,33 +183,29 @@ TEST_F(EndToEndTest, ForceCloseThenDisableReadsBackEachState)
 
 TEST_F(EndToEndTest, ColourTerminalUsesTheDoorOptions)
 {
-    const nlohmann::json state{
-        {"colorTerminal", true},
-        {"options",
-         {{"~DeviceName", "TR-400"},
-          {"PermanentDoorColor", "0"},
-          {"GTZ101", "::"},
-          {"GTZ102", "::"},
-          {"~DCTZ", "0"},
-          {"~DOTZ", "0"}}}};
+    const nlohmann::json state { { "colorTerminal", true },
+        { "options",
+            { { "~DeviceName", "TR-400" }, { "PermanentDoorColor", "0" }, { "GTZ101", "::" }, { "GTZ102", "::" },
+                { "~DCTZ", "0" }, { "~DOTZ", "0" } } } };
     ASSERT_NO_FATAL_FAILURE(startTerminal("127.0.3.5", std::nullopt, {}, state));
     ASSERT_NO_FATAL_FAILURE(createWindow());
 
-    const Calls doorReads{"IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "ReadOption(1, ~DCTZ)",
-                          "ReadOption(1, ~DOTZ)"};
-    EXPECT_EQ(press(), concat({kConnectOperations, doorReads}));
+    const Calls doorReads { "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "ReadOption(1, ~DCTZ)",
+        "ReadOption(1, ~DOTZ)" };
+    EXPECT_EQ(press(), concat({ kConnectOperations, doorReads }));
     EXPECT_EQ(logLines().last(), kDisabledLine);
     EXPECT_EQ(window->lockFunValue(), QStringLiteral("15"));
     for (int zone = 2; zone <= 5; ++zone)
         EXPECT_FALSE(box(zone)->isEnabled()) << zone;
 
     setZone(1, "0730", "1930");
-    EXPECT_EQ(press(), concat({kWiegand,
-                               {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)",
-                                "WriteTimeZone(1, 50, " + weekOf("0730", "1930") + ")", "WriteOption(1, GTZ102, ::::)",
-                                "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "WriteOption(1, ~DCTZ, 0)",
-                                "WriteOption(1, ~DOTZ, 50)", "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)",
-                                "WriteOption(1, IsHolidayValid, 0)"}}));
+    EXPECT_EQ(press(),
+        concat({ kWiegand,
+            { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)",
+                "WriteTimeZone(1, 50, " + weekOf("0730", "1930") + ")", "WriteOption(1, GTZ102, ::::)",
+                "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "WriteOption(1, ~DCTZ, 0)",
+                "WriteOption(1, ~DOTZ, 50)", "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)",
+                "WriteOption(1, IsHolidayValid, 0)" } }));
     EXPECT_EQ(stage(), 2);
 
     // What the terminal now holds.
@@ -212,16 +213,16 @@ TEST_F(EndToEndTest, ColourTerminalUsesTheDoorOptions)
     EXPECT_EQ(saved["options"]["~DOTZ"], "50");
     EXPECT_EQ(saved["options"]["~DCTZ"], "0");
     EXPECT_FALSE(saved["options"].contains("~LockFunOn"));
-    EXPECT_EQ(saved["unlockCombination"], nlohmann::json({1, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(saved["unlockCombination"], nlohmann::json({ 1, 1, 0, 0, 0, 0 }));
 
     pressRestartAndWaitForTerminal();
-    EXPECT_EQ(press(), concat({kConnectOperations, doorReads}));
+    EXPECT_EQ(press(), concat({ kConnectOperations, doorReads }));
     EXPECT_EQ(logLines().last(), kEnabledLine);
 }
 
 TEST_F(EndToEndTest, RefusedFinalWriteTakesTheFailurePath)
 {
-    ASSERT_NO_FATAL_FAILURE(startTerminal("127.0.3.6", std::nullopt, {"WriteOption:IsHolidayValid=false"}));
+    ASSERT_NO_FATAL_FAILURE(startTerminal("127.0.3.6", std::nullopt, { "WriteOption:IsHolidayValid=false" }));
     ASSERT_NO_FATAL_FAILURE(createWindow());
     press();
     ASSERT_EQ(stage(), 1) << boxes.texts().join(QLatin1Char('|')).toStdString();
@@ -238,9 +239,11 @@ TEST_F(EndToEndTest, RefusedFinalWriteTakesTheFailurePath)
     EXPECT_EQ(boxes.boxes[0].kind, Kind::Information);
     EXPECT_EQ(boxes.boxes[0].title, QStringLiteral("Information"));
     EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Update Tervalo Terminal Failed."));
-    EXPECT_EQ(logLines(), (afterConnect + QStringList{QStringLiteral("Updating..."),
-                                                      QStringLiteral("Refused by terminal: WriteOption(IsHolidayValid, 0)"),
-                                                      QStringLiteral("Update Tervalo Terminal Failed.")}));
+    EXPECT_EQ(logLines(),
+        (afterConnect
+            + QStringList { QStringLiteral("Updating..."),
+                QStringLiteral("Refused by terminal: WriteOption(IsHolidayValid, 0)"),
+                QStringLiteral("Update Tervalo Terminal Failed.") }));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(stage(), 0);
     EXPECT_EQ(caption(), QStringLiteral("Connect"));
@@ -250,14 +253,14 @@ TEST_F(EndToEndTest, RefusedFinalWriteTakesTheFailurePath)
 
     // The next press connects afresh.
     boxes.boxes.clear();
-    EXPECT_EQ(press(), concat({kConnectOperations, kGroupStateReads}));
+    EXPECT_EQ(press(), concat({ kConnectOperations, kGroupStateReads }));
     EXPECT_EQ(logLines().first(), kConnectedPrefix + QStringLiteral("127.0.3.6"));
     EXPECT_EQ(stage(), 1);
 }
 
 TEST_F(EndToEndTest, SilentTerminalShowsTheGeneralErrorBoxWithinTheBound)
 {
-    ASSERT_NO_FATAL_FAILURE(startTerminal("127.0.3.7", std::nullopt, {"WriteOption:GTZ102=hang"}));
+    ASSERT_NO_FATAL_FAILURE(startTerminal("127.0.3.7", std::nullopt, { "WriteOption:GTZ102=hang" }));
     ASSERT_NO_FATAL_FAILURE(createWindow());
     press();
     ASSERT_EQ(stage(), 1) << boxes.texts().join(QLatin1Char('|')).toStdString();
@@ -279,7 +282,7 @@ TEST_F(EndToEndTest, SilentTerminalShowsTheGeneralErrorBoxWithinTheBound)
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     ASSERT_FALSE(update.empty());
     EXPECT_EQ(update.back(), "WriteOption(1, GTZ102, ::::)");
-    EXPECT_EQ(logLines(), (afterConnect + QStringList{QStringLiteral("Updating...")}));
+    EXPECT_EQ(logLines(), (afterConnect + QStringList { QStringLiteral("Updating...") }));
     EXPECT_EQ(stage(), 1);
     EXPECT_EQ(caption(), QStringLiteral("Update"));
 }

@@ -65,10 +65,18 @@ TEST(LockFunValue, ExactlyK3xInAnyLetterCaseGives14)
         std::u16string name;
         std::u16string expected;
     } rows[] = {
-        {u"K3X", u"14"},   {u"k3x", u"14"},   {u"K3x", u"14"},    {u"K3X-A", u"15"}, {u"XK3X", u"15"},
-        {u"K3X ", u"15"},  {u" K3X", u"15"},  {u"", u"15"},       {u"K3", u"15"},    {u"TF1700", u"15"},
+        { u"K3X", u"14" },
+        { u"k3x", u"14" },
+        { u"K3x", u"14" },
+        { u"K3X-A", u"15" },
+        { u"XK3X", u"15" },
+        { u"K3X ", u"15" },
+        { u" K3X", u"15" },
+        { u"", u"15" },
+        { u"K3", u"15" },
+        { u"TF1700", u"15" },
         // Only a-z are upper-cased: a full-width x is another letter.
-        {u"K3\uFF58", u"15"},
+        { u"K3\uFF58", u"15" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(toUtf8(row.name));
@@ -90,9 +98,15 @@ TEST(PermanentState, GroupTexts)
         std::u16string g102;
         bool enabled;
     } rows[] = {
-        {u"::", u"::", false},         {u"::::", u"::::", false},     {u"::", u"::::", true},
-        {u"::::", u"::", true},        {u"", u"", true},              {u"", u"::", true},
-        {u"50::::", u"::::", true},    {u"::::", u"50:49:::", true},  {u":::", u":::", true},
+        { u"::", u"::", false },
+        { u"::::", u"::::", false },
+        { u"::", u"::::", true },
+        { u"::::", u"::", true },
+        { u"", u"", true },
+        { u"", u"::", true },
+        { u"50::::", u"::::", true },
+        { u"::::", u"50:49:::", true },
+        { u":::", u":::", true },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("'" + toUtf8(row.g101) + "' / '" + toUtf8(row.g102) + "'");
@@ -107,8 +121,13 @@ TEST(PermanentState, DoorOptions)
         std::u16string dotz;
         bool enabled;
     } rows[] = {
-        {u"0", u"50", true}, {u"50", u"0", true}, {u"50", u"50", true}, {u"0", u"0", false},
-        {u"", u"", false},   {u"49", u"", false}, {u" 50", u"050", false},
+        { u"0", u"50", true },
+        { u"50", u"0", true },
+        { u"50", u"50", true },
+        { u"0", u"0", false },
+        { u"", u"", false },
+        { u"49", u"", false },
+        { u" 50", u"050", false },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE("'" + toUtf8(row.dctz) + "' / '" + toUtf8(row.dotz) + "'");
@@ -122,7 +141,12 @@ TEST(CommKey, SignedThirtyTwoBitDecimals)
         const char* text;
         std::int32_t value;
     } rows[] = {
-        {"0", 0}, {"+7", 7}, {"-1", -1}, {"2147483647", 2147483647}, {"-2147483648", INT32_MIN}, {"007", 7},
+        { "0", 0 },
+        { "+7", 7 },
+        { "-1", -1 },
+        { "2147483647", 2147483647 },
+        { "-2147483648", INT32_MIN },
+        { "007", 7 },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
@@ -132,8 +156,8 @@ TEST(CommKey, SignedThirtyTwoBitDecimals)
 
 TEST(CommKey, AnythingElseIsNotAValidIntegerValue)
 {
-    for (const char* text : {"abc", "", "1.5", "2147483648", "-2147483649", " 5", "5 ", "+", "-", "+-1", "0x10", "1e3",
-                             "99999999999999999999"}) {
+    for (const char* text : { "abc", "", "1.5", "2147483648", "-2147483649", " 5", "5 ", "+", "-", "+-1", "0x10", "1e3",
+             "99999999999999999999" }) {
         SCOPED_TRACE(text);
         try {
             parseCommKey(text);
@@ -151,14 +175,14 @@ TEST(ProgrammingMethodRule, AsksPermanentDoorColorOnlyOnColourTerminals)
         ProgrammingMethod method;
         Calls calls;
     } rows[] = {
-        {Terminal::Plain, ProgrammingMethod::Group, {"IsColorTerminal(1)"}},
-        {Terminal::ColourDoorColor1, ProgrammingMethod::Group,
-         {"IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)"}},
-        {Terminal::ColourDoorColor0, ProgrammingMethod::DoorOption,
-         {"IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)"}},
+        { Terminal::Plain, ProgrammingMethod::Group, { "IsColorTerminal(1)" } },
+        { Terminal::ColourDoorColor1, ProgrammingMethod::Group,
+            { "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)" } },
+        { Terminal::ColourDoorColor0, ProgrammingMethod::DoorOption,
+            { "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)" } },
         // A read that fails yields an empty text, which is not "1".
-        {Terminal::ColourDoorColorUnreadable, ProgrammingMethod::DoorOption,
-         {"IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)"}},
+        { Terminal::ColourDoorColorUnreadable, ProgrammingMethod::DoorOption,
+            { "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)" } },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(name(row.terminal));
@@ -186,8 +210,9 @@ TEST(WriteRecorder, KeepsRefusedWritesInOrderWithoutMachineNumber)
     EXPECT_FALSE(writes.WriteGroupNumber(102, 0));
     EXPECT_FALSE(writes.WriteUnlockCombination(1, 1, 0, 0, 0, 0));
 
-    EXPECT_EQ(writes.refused(), (Calls{"WriteOption(GTZ101, 50:49:::)", "WriteTimeZone(49, 08001700)",
-                                       "WriteGroupNumber(102, 0)", "WriteUnlockCombination(1, 1, 0, 0, 0, 0)"}));
+    EXPECT_EQ(writes.refused(),
+        (Calls { "WriteOption(GTZ101, 50:49:::)", "WriteTimeZone(49, 08001700)", "WriteGroupNumber(102, 0)",
+            "WriteUnlockCombination(1, 1, 0, 0, 0, 0)" }));
     writes.clear();
     EXPECT_TRUE(writes.refused().empty());
 }
@@ -218,8 +243,8 @@ struct SequenceRow {
     Calls calls;
 };
 
-const Calls kWiegand{"WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
-                     "WriteOption(1, WiegandNormal, 827365)"};
+const Calls kWiegand { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+    "WriteOption(1, WiegandNormal, 827365)" };
 
 Calls concat(std::initializer_list<Calls> parts)
 {
@@ -231,104 +256,60 @@ Calls concat(std::initializer_list<Calls> parts)
 
 // The time-zone step stands in as one marker write, so its place in the
 // order shows in the record.
-const Calls kZones{"WriteTimeZone(1, 99, zones)"};
+const Calls kZones { "WriteTimeZone(1, 99, zones)" };
 
 } // namespace
 
 TEST(ProgrammingSequence, OrderOfWritesForEveryChoice)
 {
-    const std::vector<SequenceRow> rows{
-        {"enable, open, group, plain, tz2+tz3",
-         true,
-         true,
-         Terminal::Plain,
-         {true, true, false, false},
-         u"15",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)"},
-                 kZones,
-                 {"WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)",
-                  "WriteOption(1, GTZ101, 50:49:48::)"}})},
-        {"enable, close, group by PermanentDoorColor 1, all zones, K3X",
-         true,
-         false,
-         Terminal::ColourDoorColor1,
-         {true, true, true, true},
-         u"14",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)"},
-                 kZones,
-                 {"WriteOption(1, GTZ101, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
-                  "WriteOption(1, ~LockFunOn, 14)", "WriteOption(1, GTZ102, 50:49:48:47:46)"}})},
-        {"enable, close, door options",
-         true,
-         false,
-         Terminal::ColourDoorColor0,
-         {true, false, false, false},
-         u"15",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)"},
-                 kZones,
-                 {"WriteOption(1, GTZ101, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
-                  "WriteOption(1, ~DCTZ, 50)", "WriteOption(1, ~DOTZ, 0)",
-                  "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)"}})},
-        {"enable, open, door options (unreadable PermanentDoorColor)",
-         true,
-         true,
-         Terminal::ColourDoorColorUnreadable,
-         {false, false, false, false},
-         u"15",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)"},
-                 kZones,
-                 {"WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
-                  "WriteOption(1, ~DCTZ, 0)", "WriteOption(1, ~DOTZ, 50)",
-                  "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)"}})},
-        {"enable, open, group, no zone ticked, no device name yet",
-         true,
-         true,
-         Terminal::Plain,
-         {false, false, false, false},
-         u"",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)"},
-                 kZones,
-                 {"WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)",
-                  "WriteOption(1, GTZ101, 50::::)"}})},
-        {"disable, group",
-         false,
-         true,
-         Terminal::Plain,
-         {true, true, true, true},
-         u"14",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "WriteGroupNumber(1, 101, 0)",
-                  "WriteGroupNumber(1, 102, 0)"}})},
-        {"disable, group by PermanentDoorColor 1",
-         false,
-         false,
-         Terminal::ColourDoorColor1,
-         {false, false, false, false},
-         u"15",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
-                  "WriteGroupNumber(1, 101, 0)", "WriteGroupNumber(1, 102, 0)"}})},
-        {"disable, door options",
-         false,
-         true,
-         Terminal::ColourDoorColor0,
-         {true, false, false, false},
-         u"15",
-         concat({kWiegand,
-                 {"WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
-                  "WriteOption(1, ~DCTZ, 0)", "WriteOption(1, ~DOTZ, 0)"}})},
+    const std::vector<SequenceRow> rows {
+        { "enable, open, group, plain, tz2+tz3", true, true, Terminal::Plain, { true, true, false, false }, u"15",
+            concat({ kWiegand,
+                { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)" }, kZones,
+                { "WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)",
+                    "WriteOption(1, GTZ101, 50:49:48::)" } }) },
+        { "enable, close, group by PermanentDoorColor 1, all zones, K3X", true, false, Terminal::ColourDoorColor1,
+            { true, true, true, true }, u"14",
+            concat({ kWiegand, { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)" }, kZones,
+                { "WriteOption(1, GTZ101, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                    "WriteOption(1, ~LockFunOn, 14)", "WriteOption(1, GTZ102, 50:49:48:47:46)" } }) },
+        { "enable, close, door options", true, false, Terminal::ColourDoorColor0, { true, false, false, false }, u"15",
+            concat({ kWiegand, { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)" }, kZones,
+                { "WriteOption(1, GTZ101, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                    "WriteOption(1, ~DCTZ, 50)", "WriteOption(1, ~DOTZ, 0)",
+                    "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)" } }) },
+        { "enable, open, door options (unreadable PermanentDoorColor)", true, true, Terminal::ColourDoorColorUnreadable,
+            { false, false, false, false }, u"15",
+            concat({ kWiegand, { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)" }, kZones,
+                { "WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                    "WriteOption(1, ~DCTZ, 0)", "WriteOption(1, ~DOTZ, 50)",
+                    "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)" } }) },
+        { "enable, open, group, no zone ticked, no device name yet", true, true, Terminal::Plain,
+            { false, false, false, false }, u"",
+            concat({ kWiegand,
+                { "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)" }, kZones,
+                { "WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)", "WriteOption(1, ~LockFunOn, 15)",
+                    "WriteOption(1, GTZ101, 50::::)" } }) },
+        { "disable, group", false, true, Terminal::Plain, { true, true, true, true }, u"14",
+            concat({ kWiegand,
+                { "WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "WriteGroupNumber(1, 101, 0)",
+                    "WriteGroupNumber(1, 102, 0)" } }) },
+        { "disable, group by PermanentDoorColor 1", false, false, Terminal::ColourDoorColor1,
+            { false, false, false, false }, u"15",
+            concat({ kWiegand,
+                { "WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                    "WriteGroupNumber(1, 101, 0)", "WriteGroupNumber(1, 102, 0)" } }) },
+        { "disable, door options", false, true, Terminal::ColourDoorColor0, { true, false, false, false }, u"15",
+            concat({ kWiegand,
+                { "WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                    "WriteOption(1, ~DCTZ, 0)", "WriteOption(1, ~DOTZ, 0)" } }) },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ScriptedLink s;
         script(*s.script, row.terminal);
         WriteRecorder writes(*s.link);
-        ProgrammingChoices choices{row.enable, row.forceOpen, row.ticked, row.lockFunValue};
+        ProgrammingChoices choices { row.enable, row.forceOpen, row.ticked, row.lockFunValue };
         int zoneSteps = 0;
         int groupSteps = 0;
         runProgrammingSequence(
@@ -354,18 +335,21 @@ TEST(ProgrammingSequence, TimeZoneListFromHighestTickedZone)
         std::array<bool, 4> ticked;
         const char* list;
     } rows[] = {
-        {{false, false, false, false}, "50::::"},   {{true, false, false, false}, "50:49:::"},
-        {{true, true, false, false}, "50:49:48::"}, {{true, true, true, false}, "50:49:48:47:"},
-        {{true, true, true, true}, "50:49:48:47:46"},
+        { { false, false, false, false }, "50::::" },
+        { { true, false, false, false }, "50:49:::" },
+        { { true, true, false, false }, "50:49:48::" },
+        { { true, true, true, false }, "50:49:48:47:" },
+        { { true, true, true, true }, "50:49:48:47:46" },
         // The highest ticked box decides, even when a lower one is not ticked.
-        {{false, false, true, false}, "50:49:48:47:"}, {{false, false, false, true}, "50:49:48:47:46"},
+        { { false, false, true, false }, "50:49:48:47:" },
+        { { false, false, false, true }, "50:49:48:47:46" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.list);
         ScriptedLink s;
         script(*s.script, Terminal::Plain);
         WriteRecorder writes(*s.link);
-        setGroupOptions(writes, {true, true, row.ticked, u"15"});
+        setGroupOptions(writes, { true, true, row.ticked, u"15" });
         const auto written = s.script->callsOf("WriteOption");
         ASSERT_FALSE(written.empty());
         EXPECT_EQ(written.back(), std::string("WriteOption(1, GTZ101, ") + row.list + ")");
@@ -378,14 +362,13 @@ TEST(ProgrammingSequence, RefusedWritesDoNotStopTheSequence)
     script(*s.script, Terminal::Plain);
     s.script->on("WriteOption", Answer::value(false));
     WriteRecorder writes(*s.link);
-    const ProgrammingChoices choices{true, true, {true, false, false, false}, u"14"};
+    const ProgrammingChoices choices { true, true, { true, false, false, false }, u"14" };
     runProgrammingSequence(
         writes, choices, [] {}, [&] { setGroupOptions(writes, choices); });
     EXPECT_EQ(writes.refused(),
-              (Calls{"WriteOption(WiegandOpen, 406218)", "WriteOption(WiegandClose, 591734)",
-                     "WriteOption(WiegandNormal, 827365)", "WriteOption(OpenCloseExtOn, 1)",
-                     "WriteOption(~LockFunOn, 14)", "WriteOption(GTZ102, ::::)", "WriteOption(~LockFunOn, 14)",
-                     "WriteOption(GTZ101, 50:49:::)"}));
+        (Calls { "WriteOption(WiegandOpen, 406218)", "WriteOption(WiegandClose, 591734)",
+            "WriteOption(WiegandNormal, 827365)", "WriteOption(OpenCloseExtOn, 1)", "WriteOption(~LockFunOn, 14)",
+            "WriteOption(GTZ102, ::::)", "WriteOption(~LockFunOn, 14)", "WriteOption(GTZ101, 50:49:::)" }));
 }
 
 TEST(ProgrammingSequence, ErrorStatusEndsTheSequenceAtThatWrite)
@@ -396,8 +379,8 @@ TEST(ProgrammingSequence, ErrorStatusEndsTheSequenceAtThatWrite)
     WriteRecorder writes(*s.link);
     bool zonesRan = false;
     EXPECT_THROW(runProgrammingSequence(
-                     writes, {true, true, {}, u"15"}, [&] { zonesRan = true; }, [] {}),
-                 std::runtime_error);
+                     writes, { true, true, {}, u"15" }, [&] { zonesRan = true; }, [] {}),
+        std::runtime_error);
     EXPECT_FALSE(zonesRan);
-    EXPECT_EQ(s.script->calls(), concat({kWiegand, {"WriteOption(1, OpenCloseExtOn, 1)"}}));
+    EXPECT_EQ(s.script->calls(), concat({ kWiegand, { "WriteOption(1, OpenCloseExtOn, 1)" } }));
 }

@@ -41,7 +41,7 @@ protected:
     static Calls expectedCalls(const Scenario& s)
     {
         const bool colour = s.terminal != Terminal::Plain;
-        Calls methodCalls{"IsColorTerminal(1)"};
+        Calls methodCalls { "IsColorTerminal(1)" };
         if (colour)
             methodCalls.push_back("ReadOption(1, PermanentDoorColor)");
 
@@ -70,11 +70,11 @@ protected:
                 calls.push_back(s.forceOpen ? "WriteOption(1, ~DOTZ, 50)" : "WriteOption(1, ~DOTZ, 0)");
                 calls.push_back("WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)");
             } else {
-                static const char* const kLists[] = {"50::::", "50:49:::", "50:49:48::", "50:49:48:47:",
-                                                     "50:49:48:47:46"};
+                static const char* const kLists[]
+                    = { "50::::", "50:49:::", "50:49:48::", "50:49:48:47:", "50:49:48:47:46" };
                 calls.push_back("WriteOption(1, ~LockFunOn, 15)");
-                calls.push_back(std::string("WriteOption(1, ") + (s.forceOpen ? "GTZ101" : "GTZ102") + ", " +
-                                kLists[s.highestTicked - 1] + ")");
+                calls.push_back(std::string("WriteOption(1, ") + (s.forceOpen ? "GTZ101" : "GTZ102") + ", "
+                    + kLists[s.highestTicked - 1] + ")");
             }
         }
         calls.push_back("WriteOption(1, IsHolidayValid, 0)");
@@ -99,19 +99,72 @@ protected:
     }
 };
 
+// The cases spelled out call by call, which also pins expectedCalls() that
+// the other tests lean on.
+TEST_F(UpdateTest, KeyCasesWriteExactlyTheseCalls)
+{
+    const std::string z1 = writeZone(1), z2 = writeZone(2), z3 = writeZone(3);
+    const struct {
+        Scenario scenario;
+        Calls calls;
+    } rows[] = {
+        { { "enable, open, plain, tz2 and tz3", Terminal::Plain, true, true, 3 },
+            { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+                "WriteOption(1, WiegandNormal, 827365)", "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)",
+                "WriteOption(1, ~LockFunOn, 15)", z1, z2, z3, "WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)",
+                "WriteOption(1, ~LockFunOn, 15)", "WriteOption(1, GTZ101, 50:49:48::)",
+                "WriteOption(1, IsHolidayValid, 0)" } },
+        { { "enable, close, PermanentDoorColor 1, tz2", Terminal::Colour1, true, false, 2 },
+            { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+                "WriteOption(1, WiegandNormal, 827365)", "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", z1,
+                z2, "WriteOption(1, GTZ101, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                "WriteOption(1, ~LockFunOn, 15)", "WriteOption(1, GTZ102, 50:49:::)",
+                "WriteOption(1, IsHolidayValid, 0)" } },
+        { { "enable, close, PermanentDoorColor 0, tz2", Terminal::Door, true, false, 2 },
+            { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+                "WriteOption(1, WiegandNormal, 827365)", "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)", z1,
+                z2, "WriteOption(1, GTZ101, ::::)", "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)",
+                "WriteOption(1, ~DCTZ, 50)", "WriteOption(1, ~DOTZ, 0)", "WriteUnlockCombination(1, 1, 1, 0, 0, 0, 0)",
+                "WriteOption(1, IsHolidayValid, 0)" } },
+        { { "enable, open, plain, no zone ticked", Terminal::Plain, true, true, 1 },
+            { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+                "WriteOption(1, WiegandNormal, 827365)", "WriteOption(1, OpenCloseExtOn, 1)", "IsColorTerminal(1)",
+                "WriteOption(1, ~LockFunOn, 15)", z1, "WriteOption(1, GTZ102, ::::)", "IsColorTerminal(1)",
+                "WriteOption(1, ~LockFunOn, 15)", "WriteOption(1, GTZ101, 50::::)",
+                "WriteOption(1, IsHolidayValid, 0)" } },
+        { { "disable, plain", Terminal::Plain, false, true, 3 },
+            { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+                "WriteOption(1, WiegandNormal, 827365)", "WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)",
+                "WriteGroupNumber(1, 101, 0)", "WriteGroupNumber(1, 102, 0)", "WriteOption(1, IsHolidayValid, 0)" } },
+        { { "disable, PermanentDoorColor 0", Terminal::Door, false, false, 1 },
+            { "WriteOption(1, WiegandOpen, 406218)", "WriteOption(1, WiegandClose, 591734)",
+                "WriteOption(1, WiegandNormal, 827365)", "WriteOption(1, OpenCloseExtOn, 0)", "IsColorTerminal(1)",
+                "ReadOption(1, PermanentDoorColor)", "WriteOption(1, ~DCTZ, 0)", "WriteOption(1, ~DOTZ, 0)",
+                "WriteOption(1, IsHolidayValid, 0)" } },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.scenario.name);
+        EXPECT_EQ(expectedCalls(row.scenario), row.calls);
+        ASSERT_NO_FATAL_FAILURE(freshWindow());
+        ASSERT_NO_FATAL_FAILURE(prepare(row.scenario));
+        EXPECT_EQ(press(), row.calls);
+        EXPECT_EQ(stage(), 2);
+    }
+}
+
 TEST_F(UpdateTest, WritesInOrderForEveryChoiceAndMethod)
 {
     const Scenario rows[] = {
-        {"enable, open, plain, tz2 and tz3", Terminal::Plain, true, true, 3},
-        {"enable, close, plain, tz2 to tz4", Terminal::Plain, true, false, 4},
-        {"enable, open, plain, no zone ticked", Terminal::Plain, true, true, 1},
-        {"enable, close, PermanentDoorColor 1, all zones", Terminal::Colour1, true, false, 5},
-        {"enable, open, PermanentDoorColor 1, tz2", Terminal::Colour1, true, true, 2},
-        {"enable, close, PermanentDoorColor 0, tz2", Terminal::Door, true, false, 2},
-        {"enable, open, PermanentDoorColor 0, no zone ticked", Terminal::Door, true, true, 1},
-        {"disable, plain", Terminal::Plain, false, true, 3},
-        {"disable, PermanentDoorColor 1", Terminal::Colour1, false, false, 1},
-        {"disable, PermanentDoorColor 0", Terminal::Door, false, true, 5},
+        { "enable, open, plain, tz2 and tz3", Terminal::Plain, true, true, 3 },
+        { "enable, close, plain, tz2 to tz4", Terminal::Plain, true, false, 4 },
+        { "enable, open, plain, no zone ticked", Terminal::Plain, true, true, 1 },
+        { "enable, close, PermanentDoorColor 1, all zones", Terminal::Colour1, true, false, 5 },
+        { "enable, open, PermanentDoorColor 1, tz2", Terminal::Colour1, true, true, 2 },
+        { "enable, close, PermanentDoorColor 0, tz2", Terminal::Door, true, false, 2 },
+        { "enable, open, PermanentDoorColor 0, no zone ticked", Terminal::Door, true, true, 1 },
+        { "disable, plain", Terminal::Plain, false, true, 3 },
+        { "disable, PermanentDoorColor 1", Terminal::Colour1, false, false, 1 },
+        { "disable, PermanentDoorColor 0", Terminal::Door, false, true, 5 },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -133,9 +186,11 @@ TEST_F(UpdateTest, WritesInOrderForEveryChoiceAndMethod)
         EXPECT_EQ(boxes.boxes[0].text, kSucceeded);
         EXPECT_TRUE(busyWhileBoxShown);
         // The outcome is logged once the box is closed.
-        EXPECT_EQ(logWhileBoxShown, (afterConnect + QStringList{QStringLiteral("Updating...")}));
-        EXPECT_EQ(logLines(), (afterConnect + QStringList{QStringLiteral("Updating..."), kSucceeded, QString(),
-                                                         QStringLiteral("Please restart terminal")}));
+        EXPECT_EQ(logWhileBoxShown, (afterConnect + QStringList { QStringLiteral("Updating...") }));
+        EXPECT_EQ(logLines(),
+            (afterConnect
+                + QStringList {
+                    QStringLiteral("Updating..."), kSucceeded, QString(), QStringLiteral("Please restart terminal") }));
         EXPECT_TRUE(normalCursor());
         EXPECT_EQ(stage(), 2);
         EXPECT_EQ(caption(), QStringLiteral("Restart"));
@@ -145,7 +200,7 @@ TEST_F(UpdateTest, WritesInOrderForEveryChoiceAndMethod)
 
 TEST_F(UpdateTest, FinalWriteRefusedClosesTheLinkAndReturnsToConnect)
 {
-    const Scenario row{"enable, open, plain, tz2", Terminal::Plain, true, true, 2};
+    const Scenario row { "enable, open, plain, tz2", Terminal::Plain, true, true, 2 };
     ASSERT_NO_FATAL_FAILURE(prepare(row));
     const QStringList afterConnect = logLines();
     link->on("WriteOption", "IsHolidayValid", Answer::value(false));
@@ -156,17 +211,18 @@ TEST_F(UpdateTest, FinalWriteRefusedClosesTheLinkAndReturnsToConnect)
         logWhileBoxShown = logLines();
     };
 
-    EXPECT_EQ(press(), concat({expectedCalls(row), {"DisconnectTerminal()"}}));
+    EXPECT_EQ(press(), concat({ expectedCalls(row), { "DisconnectTerminal()" } }));
 
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].kind, Kind::Information);
     EXPECT_EQ(boxes.boxes[0].title, QStringLiteral("Information"));
     EXPECT_EQ(boxes.boxes[0].text, kFailed);
     EXPECT_TRUE(busyWhileBoxShown);
-    EXPECT_EQ(logWhileBoxShown, (afterConnect + QStringList{QStringLiteral("Updating...")}));
-    EXPECT_EQ(logLines(), (afterConnect + QStringList{QStringLiteral("Updating..."),
-                                                     QStringLiteral("Refused by terminal: WriteOption(IsHolidayValid, 0)"),
-                                                     kFailed}));
+    EXPECT_EQ(logWhileBoxShown, (afterConnect + QStringList { QStringLiteral("Updating...") }));
+    EXPECT_EQ(logLines(),
+        (afterConnect
+            + QStringList { QStringLiteral("Updating..."),
+                QStringLiteral("Refused by terminal: WriteOption(IsHolidayValid, 0)"), kFailed }));
     EXPECT_TRUE(normalCursor());
     EXPECT_EQ(stage(), 0);
     EXPECT_EQ(caption(), QStringLiteral("Connect"));
@@ -187,26 +243,22 @@ TEST_F(UpdateTest, RefusedWriteInTheSequenceIsAFailureWithItsLines)
         std::vector<std::pair<std::string, std::string>> refuse; // op, selecting argument
         QStringList lines;
     } rows[] = {
-        {{"GTZ101 refused", Terminal::Plain, true, true, 2},
-         {{"WriteOption", "GTZ101"}},
-         {QStringLiteral("WriteOption(GTZ101, 50:49:::)")}},
-        {{"time zone 49 refused", Terminal::Plain, true, false, 3},
-         {{"WriteTimeZone", "49"}},
-         {QStringLiteral("WriteTimeZone(49, %1)").arg(QString::fromStdString(weekText(2)))}},
-        {{"~LockFunOn and time zone 50 refused, in order", Terminal::Plain, true, true, 1},
-         {{"WriteOption", "~LockFunOn"}, {"WriteTimeZone", "50"}},
-         {QStringLiteral("WriteOption(~LockFunOn, 15)"),
-          QStringLiteral("WriteTimeZone(50, %1)").arg(QString::fromStdString(weekText(1))),
-          QStringLiteral("WriteOption(~LockFunOn, 15)")}},
-        {{"group 101 refused under Disable", Terminal::Plain, false, true, 1},
-         {{"WriteGroupNumber", "101"}},
-         {QStringLiteral("WriteGroupNumber(101, 0)")}},
-        {{"unlock combination refused", Terminal::Door, true, false, 2},
-         {{"WriteUnlockCombination", ""}},
-         {QStringLiteral("WriteUnlockCombination(1, 1, 0, 0, 0, 0)")}},
-        {{"a Wiegand option and the final write refused", Terminal::Colour1, true, true, 1},
-         {{"WriteOption", "WiegandClose"}, {"WriteOption", "IsHolidayValid"}},
-         {QStringLiteral("WriteOption(WiegandClose, 591734)"), QStringLiteral("WriteOption(IsHolidayValid, 0)")}},
+        { { "GTZ101 refused", Terminal::Plain, true, true, 2 }, { { "WriteOption", "GTZ101" } },
+            { QStringLiteral("WriteOption(GTZ101, 50:49:::)") } },
+        { { "time zone 49 refused", Terminal::Plain, true, false, 3 }, { { "WriteTimeZone", "49" } },
+            { QStringLiteral("WriteTimeZone(49, %1)").arg(QString::fromStdString(weekText(2))) } },
+        { { "~LockFunOn and time zone 50 refused, in order", Terminal::Plain, true, true, 1 },
+            { { "WriteOption", "~LockFunOn" }, { "WriteTimeZone", "50" } },
+            { QStringLiteral("WriteOption(~LockFunOn, 15)"),
+                QStringLiteral("WriteTimeZone(50, %1)").arg(QString::fromStdString(weekText(1))),
+                QStringLiteral("WriteOption(~LockFunOn, 15)") } },
+        { { "group 101 refused under Disable", Terminal::Plain, false, true, 1 }, { { "WriteGroupNumber", "101" } },
+            { QStringLiteral("WriteGroupNumber(101, 0)") } },
+        { { "unlock combination refused", Terminal::Door, true, false, 2 }, { { "WriteUnlockCombination", "" } },
+            { QStringLiteral("WriteUnlockCombination(1, 1, 0, 0, 0, 0)") } },
+        { { "a Wiegand option and the final write refused", Terminal::Colour1, true, true, 1 },
+            { { "WriteOption", "WiegandClose" }, { "WriteOption", "IsHolidayValid" } },
+            { QStringLiteral("WriteOption(WiegandClose, 591734)"), QStringLiteral("WriteOption(IsHolidayValid, 0)") } },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.scenario.name);
@@ -227,15 +279,15 @@ TEST_F(UpdateTest, RefusedWriteInTheSequenceIsAFailureWithItsLines)
         };
 
         // The sequence runs in full all the same.
-        EXPECT_EQ(press(), concat({expectedCalls(row.scenario), {"DisconnectTerminal()"}}));
+        EXPECT_EQ(press(), concat({ expectedCalls(row.scenario), { "DisconnectTerminal()" } }));
 
         ASSERT_EQ(boxes.boxes.size(), 1u);
         EXPECT_EQ(boxes.boxes[0].kind, Kind::Information);
         EXPECT_EQ(boxes.boxes[0].title, QStringLiteral("Information"));
         EXPECT_EQ(boxes.boxes[0].text, kFailed);
         EXPECT_TRUE(busyWhileBoxShown);
-        EXPECT_EQ(logWhileBoxShown, (afterConnect + QStringList{QStringLiteral("Updating...")}));
-        QStringList expected = afterConnect + QStringList{QStringLiteral("Updating...")};
+        EXPECT_EQ(logWhileBoxShown, (afterConnect + QStringList { QStringLiteral("Updating...") }));
+        QStringList expected = afterConnect + QStringList { QStringLiteral("Updating...") };
         for (const QString& line : row.lines)
             expected << QStringLiteral("Refused by terminal: ") + line;
         expected << kFailed;
@@ -255,12 +307,12 @@ TEST_F(UpdateTest, ErrorStatusMidSequenceStopsThereWithTheGeneralErrorBox)
         const char* arg;
         std::size_t callsMade; // of the success case's calls, up to and including the failing one
     } rows[] = {
-        {"first Wiegand write", "WriteOption", "WiegandOpen", 1},
-        {"time zone 49", "WriteTimeZone", "49", 8},
-        {"cleared group option", "WriteOption", "GTZ102", 10},
-        {"final write", "WriteOption", "IsHolidayValid", 14},
+        { "first Wiegand write", "WriteOption", "WiegandOpen", 1 },
+        { "time zone 49", "WriteTimeZone", "49", 8 },
+        { "cleared group option", "WriteOption", "GTZ102", 10 },
+        { "final write", "WriteOption", "IsHolidayValid", 14 },
     };
-    const Scenario scenario{"enable, open, plain, tz2 and tz3", Terminal::Plain, true, true, 3};
+    const Scenario scenario { "enable, open, plain, tz2 and tz3", Terminal::Plain, true, true, 3 };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
@@ -281,7 +333,7 @@ TEST_F(UpdateTest, ErrorStatusMidSequenceStopsThereWithTheGeneralErrorBox)
         EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("The terminal did not answer in time."));
         EXPECT_TRUE(normalWhileBoxShown);
         EXPECT_TRUE(normalCursor());
-        EXPECT_EQ(logLines(), (afterConnect + QStringList{QStringLiteral("Updating...")}));
+        EXPECT_EQ(logLines(), (afterConnect + QStringList { QStringLiteral("Updating...") }));
         EXPECT_EQ(stage(), 1);
         EXPECT_EQ(caption(), QStringLiteral("Update"));
     }
@@ -295,25 +347,26 @@ TEST_F(UpdateTest, ScheduleFieldThatIsNotFourDigitsStopsTheUpdate)
         std::vector<std::tuple<int, int, QString>> set; // zone, slot, text
         QString message;
     } rows[] = {
-        {"zone 1 empty", 1, {{1, 0, QString()}}, QStringLiteral("Time Zone 1, Sunday start: \"\"")},
-        {"zone 2 with a colon", 2, {{2, 3, QStringLiteral("9:3")}}, QStringLiteral("Time Zone 2, Monday end: \"9:3\"")},
-        {"zone 3 too long", 3, {{3, 12, QStringLiteral("12345")}},
-         QStringLiteral("Time Zone 3, Saturday start: \"12345\"")},
-        {"zone 5 with a letter", 5, {{5, 7, QStringLiteral("12a4")}},
-         QStringLiteral("Time Zone 5, Wednesday end: \"12a4\"")},
-        {"zone 4 with a blank", 4, {{4, 8, QStringLiteral(" 930")}},
-         QStringLiteral("Time Zone 4, Thursday start: \" 930\"")},
+        { "zone 1 empty", 1, { { 1, 0, QString() } }, QStringLiteral("Time Zone 1, Sunday start: \"\"") },
+        { "zone 2 with a colon", 2, { { 2, 3, QStringLiteral("9:3") } },
+            QStringLiteral("Time Zone 2, Monday end: \"9:3\"") },
+        { "zone 3 too long", 3, { { 3, 12, QStringLiteral("12345") } },
+            QStringLiteral("Time Zone 3, Saturday start: \"12345\"") },
+        { "zone 5 with a letter", 5, { { 5, 7, QStringLiteral("12a4") } },
+            QStringLiteral("Time Zone 5, Wednesday end: \"12a4\"") },
+        { "zone 4 with a blank", 4, { { 4, 8, QStringLiteral(" 930") } },
+            QStringLiteral("Time Zone 4, Thursday start: \" 930\"") },
         // mon1 normalises as it changes: "9:3" becomes "09:3", still not digits.
-        {"mon1 normalised yet wrong", 1, {{1, 2, QStringLiteral("9:3")}},
-         QStringLiteral("Time Zone 1, Monday start: \"09:3\"")},
-        {"the first bad field is named", 3,
-         {{3, 0, QStringLiteral("1")}, {1, 13, QStringLiteral("2400x")}, {2, 5, QString()}},
-         QStringLiteral("Time Zone 1, Saturday end: \"2400x\"")},
+        { "mon1 normalised yet wrong", 1, { { 1, 2, QStringLiteral("9:3") } },
+            QStringLiteral("Time Zone 1, Monday start: \"09:3\"") },
+        { "the first bad field is named", 3,
+            { { 3, 0, QStringLiteral("1") }, { 1, 13, QStringLiteral("2400x") }, { 2, 5, QString() } },
+            QStringLiteral("Time Zone 1, Saturday end: \"2400x\"") },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
-        ASSERT_NO_FATAL_FAILURE(prepare({row.name, Terminal::Plain, true, true, row.highestTicked}));
+        ASSERT_NO_FATAL_FAILURE(prepare({ row.name, Terminal::Plain, true, true, row.highestTicked }));
         for (const auto& [zone, slot, text] : row.set)
             field(zone, slot)->setText(text);
         const QStringList afterConnect = logLines();
@@ -340,10 +393,10 @@ TEST_F(UpdateTest, ScheduleCheckSkipsUntickedZonesAndDisable)
         int zone;
         int slot;
     } rows[] = {
-        {{"unticked zone 3 with an empty field", Terminal::Plain, true, true, 2}, 3, 4},
-        {{"unticked zone 5 with a letter", Terminal::Door, true, false, 4}, 5, 13},
-        {{"Disable with an empty zone 1 field", Terminal::Plain, false, true, 1}, 1, 0},
-        {{"Disable with a bad ticked zone", Terminal::Door, false, true, 2}, 2, 1},
+        { { "unticked zone 3 with an empty field", Terminal::Plain, true, true, 2 }, 3, 4 },
+        { { "unticked zone 5 with a letter", Terminal::Door, true, false, 4 }, 5, 13 },
+        { { "Disable with an empty zone 1 field", Terminal::Plain, false, true, 1 }, 1, 0 },
+        { { "Disable with a bad ticked zone", Terminal::Door, false, true, 2 }, 2, 1 },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.scenario.name);
@@ -360,7 +413,7 @@ TEST_F(UpdateTest, ScheduleCheckSkipsUntickedZonesAndDisable)
 
 TEST_F(UpdateTest, UpdateUsesTheOpenLinkWhateverTheAddressNowSays)
 {
-    const Scenario row{"enable, open, plain", Terminal::Plain, true, true, 1};
+    const Scenario row { "enable, open, plain", Terminal::Plain, true, true, 1 };
     ASSERT_NO_FATAL_FAILURE(prepare(row));
     edit("edtIP")->setText(QStringLiteral("127.0.0.42"));
     edit("edtKey")->setText(QStringLiteral("not a key"));

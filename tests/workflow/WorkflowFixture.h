@@ -39,8 +39,8 @@ protected:
         boxes.onShow = nullptr;
         window.reset();
         // An empty store too, so nothing saved by an earlier row is restored.
-        store = std::make_unique<SettingsStore>(storePath().parent_path() /
-                                                ("hklm-" + std::to_string(++m_windows) + ".db"));
+        store = std::make_unique<SettingsStore>(
+            storePath().parent_path() / ("hklm-" + std::to_string(++m_windows) + ".db"));
         ASSERT_NO_FATAL_FAILURE(createWindow());
         ASSERT_NE(link, nullptr);
         scriptIdentity();
@@ -98,7 +98,10 @@ protected:
 
     // Zone z's field for slot i (0..13) holds "zz" + two digits of i, so each
     // zone's week text is unique and each field can be found in it.
-    static QString fieldTime(int zone, int slot) { return QStringLiteral("%1%2").arg(zone, 2, 10, QLatin1Char('0')).arg(slot, 2, 10, QLatin1Char('0')); }
+    static QString fieldTime(int zone, int slot)
+    {
+        return QStringLiteral("%1%2").arg(zone, 2, 10, QLatin1Char('0')).arg(slot, 2, 10, QLatin1Char('0'));
+    }
 
     static std::string weekText(int zone)
     {
@@ -136,7 +139,8 @@ protected:
     // A value of SOFTWARE\Tervalo, or nullopt when it was never written.
     std::optional<std::string> stored(const std::string& ident)
     {
-        static const std::string kAbsent = "\x01" "absent";
+        static const std::string kAbsent = "\x01"
+                                           "absent";
         SettingsBracket bracket(*store, kSettingsPath);
         const std::string value = store->ReadSetting(kSettingsSection, ident, kAbsent);
         if (value == kAbsent)
@@ -163,9 +167,8 @@ protected:
     }
 };
 
-inline const std::vector<std::string> kWiegandWrites{"WriteOption(1, WiegandOpen, 406218)",
-                                                     "WriteOption(1, WiegandClose, 591734)",
-                                                     "WriteOption(1, WiegandNormal, 827365)"};
+inline const std::vector<std::string> kWiegandWrites { "WriteOption(1, WiegandOpen, 406218)",
+    "WriteOption(1, WiegandClose, 591734)", "WriteOption(1, WiegandNormal, 827365)" };
 
 inline std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> parts)
 {

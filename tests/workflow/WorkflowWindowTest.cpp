@@ -4,16 +4,23 @@
 
 namespace {
 
-const QStringList kIdentityLines{
-    QStringLiteral("Firmware Version: Ver 6.60 Apr 28 2023"), QStringLiteral("Product Name: TR-400"),
-    QStringLiteral("Manufacturer: Test Vendor"),              QStringLiteral("Serial Numner: SN0001"),
+const QStringList kIdentityLines {
+    QStringLiteral("Firmware Version: Ver 6.60 Apr 28 2023"),
+    QStringLiteral("Product Name: TR-400"),
+    QStringLiteral("Manufacturer: Test Vendor"),
+    QStringLiteral("Serial Numner: SN0001"),
     QStringLiteral("SDK Version: 6.3.1.37"),
 };
 
-const std::vector<std::string> kConnectCalls{
-    "SetCommKey(0)",      "ConnectNetwork(127.0.0.1, 4370)", "ReadFirmwareVersion(1)",
-    "ReadProductName(1)", "ReadVendorName()",                "ReadSerialNumber(1)",
-    "ReadSdkVersion()",   "ReadOption(1, ~DeviceName)",
+const std::vector<std::string> kConnectCalls {
+    "SetCommKey(0)",
+    "ConnectNetwork(127.0.0.1, 4370)",
+    "ReadFirmwareVersion(1)",
+    "ReadProductName(1)",
+    "ReadVendorName()",
+    "ReadSerialNumber(1)",
+    "ReadSdkVersion()",
+    "ReadOption(1, ~DeviceName)",
 };
 
 const QString kEnabledLine = QStringLiteral("Force Open/Close Function is ENABLED");
@@ -26,8 +33,10 @@ TEST_F(WorkflowTest, ConnectClearsTheLogAndLogsIdentityAndState)
     window->AddInfo(QStringLiteral("left from before"));
     const Calls calls = press();
 
-    EXPECT_EQ(calls, concat({kConnectCalls, {"IsColorTerminal(1)", "ReadGroupText(1, 101)", "ReadGroupText(1, 102)"}}));
-    EXPECT_EQ(logLines(), (QStringList{QStringLiteral("Connected to 127.0.0.1")} + kIdentityLines + QStringList{kEnabledLine}));
+    EXPECT_EQ(
+        calls, concat({ kConnectCalls, { "IsColorTerminal(1)", "ReadGroupText(1, 101)", "ReadGroupText(1, 102)" } }));
+    EXPECT_EQ(logLines(),
+        (QStringList { QStringLiteral("Connected to 127.0.0.1") } + kIdentityLines + QStringList { kEnabledLine }));
     EXPECT_EQ(stage(), 1);
     EXPECT_EQ(caption(), QStringLiteral("Update"));
     EXPECT_TRUE(boxes.boxes.empty());
@@ -36,15 +45,15 @@ TEST_F(WorkflowTest, ConnectClearsTheLogAndLogsIdentityAndState)
 
 TEST_F(WorkflowTest, IdentityReadThatFailsAddsNoLine)
 {
-    const char* const reads[] = {"ReadFirmwareVersion", "ReadProductName", "ReadVendorName", "ReadSerialNumber",
-                                 "ReadSdkVersion"};
+    const char* const reads[]
+        = { "ReadFirmwareVersion", "ReadProductName", "ReadVendorName", "ReadSerialNumber", "ReadSdkVersion" };
     for (std::size_t failing = 0; failing < std::size(reads); ++failing) {
         SCOPED_TRACE(reads[failing]);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
         link->on(reads[failing], Answer::value(false, u"must not show"));
-        EXPECT_EQ(press(), concat({kConnectCalls, {"IsColorTerminal(1)", "ReadGroupText(1, 101)",
-                                                    "ReadGroupText(1, 102)"}}));
-        QStringList expected{QStringLiteral("Connected to 127.0.0.1")};
+        EXPECT_EQ(press(),
+            concat({ kConnectCalls, { "IsColorTerminal(1)", "ReadGroupText(1, 101)", "ReadGroupText(1, 102)" } }));
+        QStringList expected { QStringLiteral("Connected to 127.0.0.1") };
         for (qsizetype i = 0; i < kIdentityLines.size(); ++i) {
             if (i != static_cast<qsizetype>(failing))
                 expected << kIdentityLines.at(i);
@@ -61,37 +70,37 @@ TEST_F(WorkflowTest, StateLineAndZoneBoxesForEachMethod)
     const struct {
         const char* name;
         Method method;
-        std::u16string first;  // group 101, or ~DCTZ
+        std::u16string first; // group 101, or ~DCTZ
         std::u16string second; // group 102, or ~DOTZ
         bool enabled;
     } rows[] = {
-        {"both '::'", Plain, u"::", u"::", false},
-        {"both '::::'", Plain, u"::::", u"::::", false},
-        {"'::' and '::::'", Plain, u"::", u"::::", true},
-        {"'::::' and '::'", Plain, u"::::", u"::", true},
-        {"both empty", Plain, u"", u"", true},
-        {"a zone list", Plain, u"50:49:::", u"::::", true},
-        {"colour, PermanentDoorColor 1, both '::'", Colour1, u"::", u"::", false},
-        {"colour, PermanentDoorColor 1, empty", Colour1, u"", u"", true},
-        {"door: DCTZ 0, DOTZ 50", Door, u"0", u"50", true},
-        {"door: DCTZ 50, DOTZ 0", Door, u"50", u"0", true},
-        {"door: both 0", Door, u"0", u"0", false},
-        {"door: both empty", Door, u"", u"", false},
+        { "both '::'", Plain, u"::", u"::", false },
+        { "both '::::'", Plain, u"::::", u"::::", false },
+        { "'::' and '::::'", Plain, u"::", u"::::", true },
+        { "'::::' and '::'", Plain, u"::::", u"::", true },
+        { "both empty", Plain, u"", u"", true },
+        { "a zone list", Plain, u"50:49:::", u"::::", true },
+        { "colour, PermanentDoorColor 1, both '::'", Colour1, u"::", u"::", false },
+        { "colour, PermanentDoorColor 1, empty", Colour1, u"", u"", true },
+        { "door: DCTZ 0, DOTZ 50", Door, u"0", u"50", true },
+        { "door: DCTZ 50, DOTZ 0", Door, u"50", u"0", true },
+        { "door: both 0", Door, u"0", u"0", false },
+        { "door: both empty", Door, u"", u"", false },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
         Calls tail;
         if (row.method == Plain) {
-            tail = {"IsColorTerminal(1)", "ReadGroupText(1, 101)", "ReadGroupText(1, 102)"};
+            tail = { "IsColorTerminal(1)", "ReadGroupText(1, 101)", "ReadGroupText(1, 102)" };
         } else if (row.method == Colour1) {
             scriptColour(u"1");
-            tail = {"IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "ReadGroupText(1, 101)",
-                    "ReadGroupText(1, 102)"};
+            tail = { "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "ReadGroupText(1, 101)",
+                "ReadGroupText(1, 102)" };
         } else {
             scriptColour(u"0");
-            tail = {"IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "ReadOption(1, ~DCTZ)",
-                    "ReadOption(1, ~DOTZ)"};
+            tail = { "IsColorTerminal(1)", "ReadOption(1, PermanentDoorColor)", "ReadOption(1, ~DCTZ)",
+                "ReadOption(1, ~DOTZ)" };
         }
         if (row.method == Door) {
             link->on("ReadOption", "~DCTZ", Answer::value(true, row.first));
@@ -107,7 +116,7 @@ TEST_F(WorkflowTest, StateLineAndZoneBoxesForEachMethod)
         for (int zone = 2; zone <= 5; ++zone)
             box(zone)->setEnabled(!boxesEnabled);
 
-        EXPECT_EQ(press(), concat({kConnectCalls, tail}));
+        EXPECT_EQ(press(), concat({ kConnectCalls, tail }));
         EXPECT_EQ(logLines().last(), row.enabled ? kEnabledLine : kDisabledLine);
         EXPECT_EQ(logLines().size(), 7);
         for (int zone = 2; zone <= 5; ++zone) {
@@ -127,9 +136,9 @@ TEST_F(WorkflowTest, EnabledStateRederivesTheSettingsGroupFromTheChoice)
         std::u16string groupText; // "::" reads back DISABLED
         bool groupAfter;
     } rows[] = {
-        {"Disable chosen, ENABLED: the group follows the choice", false, true, u"", false},
-        {"Enable chosen, ENABLED: the group follows the choice", true, false, u"", true},
-        {"Disable chosen, DISABLED: the group is left alone", false, true, u"::", true},
+        { "Disable chosen, ENABLED: the group follows the choice", false, true, u"", false },
+        { "Enable chosen, ENABLED: the group follows the choice", true, false, u"", true },
+        { "Disable chosen, DISABLED: the group is left alone", false, true, u"::", true },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -151,7 +160,7 @@ TEST_F(WorkflowTest, LockFunValueFromTheDeviceName)
     const struct {
         std::u16string name;
         const char* value;
-    } rows[] = {{u"K3X", "14"}, {u"k3x", "14"}, {u"K3X-A", "15"}, {u"XK3X", "15"}};
+    } rows[] = { { u"K3X", "14" }, { u"k3x", "14" }, { u"K3X-A", "15" }, { u"XK3X", "15" } };
     for (const auto& row : rows) {
         SCOPED_TRACE(toUtf8(row.name));
         ASSERT_NO_FATAL_FAILURE(freshWindow());
@@ -160,7 +169,7 @@ TEST_F(WorkflowTest, LockFunValueFromTheDeviceName)
         EXPECT_EQ(window->lockFunValue(), QString::fromLatin1(row.value));
         press();
         const std::string written = std::string("WriteOption(1, ~LockFunOn, ") + row.value + ")";
-        EXPECT_EQ(callsStartingWith("WriteOption(1, ~LockFunOn,"), (Calls{written, written}));
+        EXPECT_EQ(callsStartingWith("WriteOption(1, ~LockFunOn,"), (Calls { written, written }));
     }
 }
 
@@ -172,7 +181,7 @@ TEST_F(WorkflowTest, UnreadableDeviceNameKeepsThePreviousValue)
     EXPECT_TRUE(window->lockFunValue().isEmpty());
     press();
     EXPECT_EQ(callsStartingWith("WriteOption(1, ~LockFunOn,"),
-              (Calls{"WriteOption(1, ~LockFunOn, 15)", "WriteOption(1, ~LockFunOn, 15)"}));
+        (Calls { "WriteOption(1, ~LockFunOn, 15)", "WriteOption(1, ~LockFunOn, 15)" }));
     press(); // Restart
 
     link->on("ReadOption", "~DeviceName", Answer::value(true, u"K3X"));
@@ -186,12 +195,12 @@ TEST_F(WorkflowTest, UnreadableDeviceNameKeepsThePreviousValue)
     EXPECT_EQ(window->lockFunValue(), QStringLiteral("14"));
     press();
     EXPECT_EQ(callsStartingWith("WriteOption(1, ~LockFunOn,"),
-              (Calls{"WriteOption(1, ~LockFunOn, 14)", "WriteOption(1, ~LockFunOn, 14)"}));
+        (Calls { "WriteOption(1, ~LockFunOn, 14)", "WriteOption(1, ~LockFunOn, 14)" }));
 }
 
 TEST_F(WorkflowTest, KeyThatIsNotAWholeNumberStopsBeforeConnecting)
 {
-    for (const char* key : {"abc", "", "1.5", "2147483648", "-2147483649", " 5"}) {
+    for (const char* key : { "abc", "", "1.5", "2147483648", "-2147483649", " 5" }) {
         SCOPED_TRACE(key);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
         window->AddInfo(QStringLiteral("left from before"));
@@ -200,7 +209,8 @@ TEST_F(WorkflowTest, KeyThatIsNotAWholeNumberStopsBeforeConnecting)
         ASSERT_EQ(boxes.boxes.size(), 1u);
         EXPECT_EQ(boxes.boxes[0].kind, Kind::Error);
         EXPECT_EQ(boxes.boxes[0].title, QApplication::applicationDisplayName());
-        EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("'%1' is not a valid integer value.").arg(QString::fromLatin1(key)));
+        EXPECT_EQ(
+            boxes.boxes[0].text, QStringLiteral("'%1' is not a valid integer value.").arg(QString::fromLatin1(key)));
         EXPECT_TRUE(logLines().isEmpty());
         EXPECT_EQ(stage(), 0);
         EXPECT_EQ(caption(), QStringLiteral("Connect"));
@@ -212,7 +222,7 @@ TEST_F(WorkflowTest, KeyAcceptedAsSignedThirtyTwoBitNumber)
     const struct {
         const char* text;
         const char* sent;
-    } rows[] = {{"-2147483648", "-2147483648"}, {"2147483647", "2147483647"}, {"+7", "7"}, {"0", "0"}};
+    } rows[] = { { "-2147483648", "-2147483648" }, { "2147483647", "2147483647" }, { "+7", "7" }, { "0", "0" } };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.text);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
@@ -232,7 +242,7 @@ TEST_F(WorkflowTest, RefusedConnectionShowsUnableToConnect)
     window->AddInfo(QStringLiteral("left from before"));
     link->on("ConnectNetwork", Answer::value(false));
 
-    EXPECT_EQ(press(), (Calls{"SetCommKey(0)", "ConnectNetwork(127.0.3.99, 4370)"}));
+    EXPECT_EQ(press(), (Calls { "SetCommKey(0)", "ConnectNetwork(127.0.3.99, 4370)" }));
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].kind, Kind::Error);
     EXPECT_EQ(boxes.boxes[0].title, QStringLiteral("Error"));
@@ -266,7 +276,7 @@ TEST_F(WorkflowTest, BlankAddressStopsEveryStage)
 
 TEST_F(WorkflowTest, ConnectUpdateRestartAndConnectAgain)
 {
-    for (bool restartAccepted : {true, false}) {
+    for (bool restartAccepted : { true, false }) {
         SCOPED_TRACE(restartAccepted ? "restart accepted" : "restart refused");
         ASSERT_NO_FATAL_FAILURE(freshWindow());
         link->on("RestartTerminal", Answer::value(restartAccepted));
@@ -279,28 +289,31 @@ TEST_F(WorkflowTest, ConnectUpdateRestartAndConnectAgain)
         EXPECT_EQ(stage(), 2);
         EXPECT_EQ(caption(), QStringLiteral("Restart"));
         // Update adds to the log; it never clears it.
-        EXPECT_EQ(logLines(), (afterConnect + QStringList{QStringLiteral("Updating..."),
-                                                         QStringLiteral("Update Tervalo Terminal Successful."),
-                                                         QString(), QStringLiteral("Please restart terminal")}));
+        EXPECT_EQ(logLines(),
+            (afterConnect
+                + QStringList { QStringLiteral("Updating..."), QStringLiteral("Update Tervalo Terminal Successful."),
+                    QString(), QStringLiteral("Please restart terminal") }));
         const QStringList afterUpdate = logLines();
 
         boxes.boxes.clear();
-        EXPECT_EQ(press(), (Calls{"RestartTerminal(1)"}));
+        EXPECT_EQ(press(), (Calls { "RestartTerminal(1)" }));
         EXPECT_EQ(stage(), 0);
         EXPECT_EQ(caption(), QStringLiteral("Connect"));
-        EXPECT_EQ(logLines(), (afterUpdate + QStringList{QStringLiteral("Terminal is restarting..."),
-                                                        QStringLiteral("***** Completed *****")}));
+        EXPECT_EQ(logLines(),
+            (afterUpdate
+                + QStringList {
+                    QStringLiteral("Terminal is restarting..."), QStringLiteral("***** Completed *****") }));
         EXPECT_TRUE(boxes.boxes.empty());
         EXPECT_TRUE(normalCursor());
 
         // The old link is not closed before the new one is opened.
         const Calls again = press();
         ASSERT_GE(again.size(), 2u);
-        EXPECT_EQ(Calls(again.begin(), again.begin() + 2),
-                  (Calls{"SetCommKey(0)", "ConnectNetwork(127.0.0.1, 4370)"}));
+        EXPECT_EQ(
+            Calls(again.begin(), again.begin() + 2), (Calls { "SetCommKey(0)", "ConnectNetwork(127.0.0.1, 4370)" }));
         EXPECT_TRUE(link->callsOf("DisconnectTerminal").empty());
-        EXPECT_EQ(logLines(), (QStringList{QStringLiteral("Connected to 127.0.0.1")} + kIdentityLines +
-                                  QStringList{kEnabledLine}));
+        EXPECT_EQ(logLines(),
+            (QStringList { QStringLiteral("Connected to 127.0.0.1") } + kIdentityLines + QStringList { kEnabledLine }));
         EXPECT_EQ(stage(), 1);
     }
 }
@@ -314,10 +327,10 @@ TEST_F(WorkflowTest, ErrorStatusDuringConnectKeepsTheStageReached)
         int stage;
         int calls;
     } rows[] = {
-        {"SetCommKey", "SetCommKey", nullptr, 0, 1},
-        {"ConnectNetwork", "ConnectNetwork", nullptr, 0, 2},
-        {"ReadSerialNumber", "ReadSerialNumber", nullptr, 1, 6},
-        {"ReadGroupText 102", "ReadGroupText", "102", 1, 11},
+        { "SetCommKey", "SetCommKey", nullptr, 0, 1 },
+        { "ConnectNetwork", "ConnectNetwork", nullptr, 0, 2 },
+        { "ReadSerialNumber", "ReadSerialNumber", nullptr, 1, 6 },
+        { "ReadGroupText 102", "ReadGroupText", "102", 1, 11 },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
