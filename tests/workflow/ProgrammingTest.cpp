@@ -74,7 +74,7 @@ TEST(LockFunValue, ExactlyK3xInAnyLetterCaseGives14)
         { u" K3X", u"15" },
         { u"", u"15" },
         { u"K3", u"15" },
-        { u"TF1700", u"15" },
+        { u"TR-400", u"15" },
         // Only a-z are upper-cased: a full-width x is another letter.
         { u"K3\uFF58", u"15" },
     };

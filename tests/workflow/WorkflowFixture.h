@@ -50,11 +50,11 @@ protected:
 
     void scriptIdentity()
     {
-        link->on("ReadFirmwareVersion", Answer::value(true, u"Ver 6.60 Apr 28 2023"));
+        link->on("ReadFirmwareVersion", Answer::value(true, u"FW 2.4.1"));
         link->on("ReadProductName", Answer::value(true, u"TR-400"));
         link->on("ReadVendorName", Answer::value(true, u"Test Vendor"));
         link->on("ReadSerialNumber", Answer::value(true, u"SN0001"));
-        link->on("ReadSdkVersion", Answer::value(true, u"6.3.1.37"));
+        link->on("ReadSdkVersion", Answer::value(true, u"3.0.0"));
         link->on("ReadOption", "~DeviceName", Answer::value(true, u"TR-400"));
     }
 

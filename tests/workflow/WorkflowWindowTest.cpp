@@ -5,11 +5,11 @@
 namespace {
 
 const QStringList kIdentityLines {
-    QStringLiteral("Firmware Version: Ver 6.60 Apr 28 2023"),
+    QStringLiteral("Firmware Version: FW 2.4.1"),
     QStringLiteral("Product Name: TR-400"),
     QStringLiteral("Manufacturer: Test Vendor"),
     QStringLiteral("Serial Numner: SN0001"),
-    QStringLiteral("SDK Version: 6.3.1.37"),
+    QStringLiteral("SDK Version: 3.0.0"),
 };
 
 const std::vector<std::string> kConnectCalls {
