@@ -176,11 +176,14 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
     }
 
     Outcome outcome;
-    Answer answer;
     const Shape* shape = shapeOf(request.op);
     if (request.kind != proto::Kind::Request || !shape) {
-        answer = failure(kEInvalidArg, "not a request for a known operation");
-    } else if (!fits(request, *shape)) {
+        // No well-formed Response can answer it; the link is broken.
+        outcome.action = Outcome::Action::Drop;
+        return outcome;
+    }
+    Answer answer;
+    if (!fits(request, *shape)) {
         answer = failure(kEInvalidArg, name + " expects " + (shape->fields.empty() ? "no fields" : std::string(shape->names)));
     } else if (const FaultRule* rule = m_rules.match(request.op, firstArgAfterMachine(request, *shape))) {
         switch (rule->action) {
@@ -222,7 +225,7 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
     }
 
     entry["result"] = answer.result;
-    if (shape && shape->hasOut) {
+    if (shape->hasOut) {
         entry["out"] = answer.out;
     }
     entry["status"] = answer.status;

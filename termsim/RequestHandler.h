@@ -27,7 +27,8 @@ public:
 
     RequestHandler(TerminalState& state, Persist persist, FaultRules rules, Journal& journal);
 
-    // `connection` only labels the journal entry.
+    // `connection` only labels the journal entry. Anything but a Request for
+    // a known operation breaks the protocol and gets Drop, unjournalled.
     Outcome handle(const proto::Message& request, std::uint64_t connection = 0);
 
     static constexpr std::int32_t kTrue = -1; // the 16-bit boolean, all bits set

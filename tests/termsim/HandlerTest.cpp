@@ -184,6 +184,9 @@ TEST_F(Handler, MalformedAndControlLocalRequestsGetAFailureStatus)
         EXPECT_FALSE(f.description.empty());
     }
     EXPECT_EQ(state, before);
+    EXPECT_EQ(handler->handle({proto::Kind::Hello, Op::None, 0, {}}).action, RequestHandler::Outcome::Action::Drop);
+    EXPECT_EQ(handler->handle({proto::Kind::Response, Op::WriteOption, 0, {}}).action,
+              RequestHandler::Outcome::Action::Drop);
     EXPECT_EQ(call(Op::WriteOption, {M, std::string("x")}).description,
               "WriteOption expects int32 MachineNumber, text name, text value");
 }
