@@ -20,8 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::vector<FaultRule> rules;
     if (data[0] & 1) {
-        for (const char* rule : {"WriteOption:IsHolidayValid=false", "ReadOption:Slow=hang", "ReadTimeZone:48=drop",
-                                 "WriteGroupNumber=error:Busy"}) {
+        for (const char* rule : { "WriteOption:IsHolidayValid=false", "ReadOption:Slow=hang", "ReadTimeZone:48=drop",
+                 "WriteGroupNumber=error:Busy" }) {
             rules.push_back(parseFaultRule(rule));
         }
     }

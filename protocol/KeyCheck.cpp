@@ -12,16 +12,15 @@ Mac keyCheckMac(std::int32_t key, std::span<const std::uint8_t> nonce)
         throw std::runtime_error("libsodium could not be initialised");
     }
     const auto k = static_cast<std::uint32_t>(key);
-    const std::array<unsigned char, 4> keyBytes{static_cast<unsigned char>(k & 0xFF),
-                                                 static_cast<unsigned char>((k >> 8) & 0xFF),
-                                                 static_cast<unsigned char>((k >> 16) & 0xFF),
-                                                 static_cast<unsigned char>((k >> 24) & 0xFF)};
+    const std::array<unsigned char, 4> keyBytes { static_cast<unsigned char>(k & 0xFF),
+        static_cast<unsigned char>((k >> 8) & 0xFF), static_cast<unsigned char>((k >> 16) & 0xFF),
+        static_cast<unsigned char>((k >> 24) & 0xFF) };
     // The streaming form takes a key of any length; the one-shot
     // crypto_auth_hmacsha256() would read 32 key bytes.
     crypto_auth_hmacsha256_state state;
     crypto_auth_hmacsha256_init(&state, keyBytes.data(), keyBytes.size());
     crypto_auth_hmacsha256_update(&state, nonce.data(), nonce.size());
-    Mac mac{};
+    Mac mac {};
     crypto_auth_hmacsha256_final(&state, mac.data());
     sodium_memzero(&state, sizeof state);
     return mac;

@@ -7,7 +7,7 @@ namespace proto {
 
 namespace {
 
-constexpr std::array<std::string_view, kLastOp + 1> kOpNames{
+constexpr std::array<std::string_view, kLastOp + 1> kOpNames {
     "",
     "ReadSerialNumber",
     "ReadProductName",
@@ -50,8 +50,8 @@ std::uint16_t getU16(const std::uint8_t* p)
 
 std::uint32_t getU32(const std::uint8_t* p)
 {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
+        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 void putBlob(std::vector<std::uint8_t>& out, FieldType type, const std::uint8_t* data, std::size_t size)
@@ -127,7 +127,7 @@ bool isHandshake(Kind kind)
 std::string_view opName(Op op)
 {
     const auto index = static_cast<std::uint16_t>(op);
-    return index <= kLastOp ? kOpNames[index] : std::string_view{};
+    return index <= kLastOp ? kOpNames[index] : std::string_view {};
 }
 
 Op opFromName(std::string_view name)
@@ -199,8 +199,8 @@ DecodeResult decode(std::span<const std::uint8_t> input)
     if (headerHave >= 1 && h[0] != kVersion) {
         return invalid("unsupported protocol version " + std::to_string(h[0]));
     }
-    if (headerHave >= 2 && (h[1] < static_cast<std::uint8_t>(Kind::Hello) ||
-                            h[1] > static_cast<std::uint8_t>(Kind::Response))) {
+    if (headerHave >= 2
+        && (h[1] < static_cast<std::uint8_t>(Kind::Hello) || h[1] > static_cast<std::uint8_t>(Kind::Response))) {
         return invalid("unknown message kind " + std::to_string(h[1]));
     }
     if (headerHave >= 4) {
@@ -263,7 +263,7 @@ DecodeResult decode(std::span<const std::uint8_t> input)
                 }
                 m.fields.emplace_back(std::string(reinterpret_cast<const char*>(cur), size));
             } else {
-                m.fields.emplace_back(Bytes{std::vector<std::uint8_t>(cur, cur + size)});
+                m.fields.emplace_back(Bytes { std::vector<std::uint8_t>(cur, cur + size) });
             }
             cur += size;
         } else {
@@ -278,14 +278,14 @@ DecodeResult decode(std::span<const std::uint8_t> input)
     return r;
 }
 
-Message makeResponse(const Message& request, std::int32_t status, std::int32_t result, std::string out,
-                     std::string description)
+Message makeResponse(
+    const Message& request, std::int32_t status, std::int32_t result, std::string out, std::string description)
 {
     Message m;
     m.kind = Kind::Response;
     m.op = request.op;
     m.requestId = request.requestId;
-    m.fields = {status, result, std::move(out), std::move(description)};
+    m.fields = { status, result, std::move(out), std::move(description) };
     return m;
 }
 
@@ -301,7 +301,7 @@ bool readResponse(const Message& message, ResponseFields& fields)
     if (!status || !result || !out || !description) {
         return false;
     }
-    fields = {*status, *result, *out, *description};
+    fields = { *status, *result, *out, *description };
     return true;
 }
 

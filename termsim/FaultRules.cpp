@@ -15,7 +15,7 @@ std::invalid_argument bad(std::string_view text, const std::string& why)
 bool validText(std::string_view text)
 {
     // The description travels as a protocol text, so it must decode there.
-    proto::Message probe{proto::Kind::AuthResult, proto::Op::None, 0, {std::string(text)}};
+    proto::Message probe { proto::Kind::AuthResult, proto::Op::None, 0, { std::string(text) } };
     try {
         return proto::decode(proto::encode(probe)).status == proto::DecodeStatus::Ok;
     } catch (const std::length_error&) {

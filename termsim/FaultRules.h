@@ -27,7 +27,10 @@ FaultRule parseFaultRule(std::string_view text);
 class FaultRules {
 public:
     FaultRules() = default;
-    explicit FaultRules(std::vector<FaultRule> rules) : m_rules(std::move(rules)) {}
+    explicit FaultRules(std::vector<FaultRule> rules)
+        : m_rules(std::move(rules))
+    {
+    }
 
     // `firstArg` is the first argument after MachineNumber as text, if any.
     const FaultRule* match(proto::Op op, const std::optional<std::string>& firstArg) const;

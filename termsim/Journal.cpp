@@ -3,7 +3,10 @@
 #include <fstream>
 #include <stdexcept>
 
-Journal::Journal(std::unique_ptr<std::ostream> stream) : m_stream(std::move(stream)) {}
+Journal::Journal(std::unique_ptr<std::ostream> stream)
+    : m_stream(std::move(stream))
+{
+}
 Journal::~Journal() = default;
 Journal::Journal(Journal&&) noexcept = default;
 Journal& Journal::operator=(Journal&&) noexcept = default;

@@ -19,7 +19,10 @@ public:
     };
 
     Lockout() = default;
-    explicit Lockout(Policy policy) : m_policy(policy) {}
+    explicit Lockout(Policy policy)
+        : m_policy(policy)
+    {
+    }
 
     // Time left on the address's lockout; zero when it may try.
     Clock::duration remaining(const std::string& address, Clock::time_point now);
@@ -29,7 +32,7 @@ public:
 private:
     struct Entry {
         std::deque<Clock::time_point> failures;
-        Clock::time_point lockedUntil{};
+        Clock::time_point lockedUntil {};
     };
     Policy m_policy;
     std::map<std::string, Entry> m_entries;

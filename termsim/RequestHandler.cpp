@@ -8,8 +8,8 @@
 
 namespace {
 
-using proto::Op;
 using nlohmann::json;
+using proto::Op;
 
 // The request fields of each operation: its input arguments in interface
 // order, 'i' for int32 and 't' for text. The first 'i' of a per-terminal
@@ -19,28 +19,28 @@ struct Shape {
     std::string_view fields;
     std::string_view names; // for the error text
     bool perTerminal;
-    bool local;  // answered by the control itself, never by a terminal
+    bool local; // answered by the control itself, never by a terminal
     bool hasOut; // has an out text
 };
 
-constexpr std::array kShapes{
-    Shape{Op::ReadSerialNumber, "i", "int32 MachineNumber", true, false, true},
-    Shape{Op::ReadProductName, "i", "int32 MachineNumber", true, false, true},
-    Shape{Op::ReadFirmwareVersion, "i", "int32 MachineNumber", true, false, true},
-    Shape{Op::ReadSdkVersion, "", "", false, true, true},
-    Shape{Op::ConnectNetwork, "ti", "text IP address, int32 port", false, true, false},
-    Shape{Op::DisconnectTerminal, "", "", false, true, false},
-    Shape{Op::SetCommKey, "i", "int32 key", false, true, false},
-    Shape{Op::ReadTimeZone, "ii", "int32 MachineNumber, int32 index", true, false, true},
-    Shape{Op::WriteTimeZone, "iit", "int32 MachineNumber, int32 index, text", true, false, false},
-    Shape{Op::ReadGroupText, "ii", "int32 MachineNumber, int32 group", true, false, true},
-    Shape{Op::WriteGroupNumber, "iii", "int32 MachineNumber, int32 group, int32 number", true, false, false},
-    Shape{Op::RestartTerminal, "i", "int32 MachineNumber", true, false, false},
-    Shape{Op::ReadVendorName, "", "no fields", false, false, true},
-    Shape{Op::ReadOption, "it", "int32 MachineNumber, text name", true, false, true},
-    Shape{Op::WriteOption, "itt", "int32 MachineNumber, text name, text value", true, false, false},
-    Shape{Op::WriteUnlockCombination, "iiiiiii", "int32 MachineNumber and six int32", true, false, false},
-    Shape{Op::IsColorTerminal, "i", "int32 MachineNumber", true, false, false},
+constexpr std::array kShapes {
+    Shape { Op::ReadSerialNumber, "i", "int32 MachineNumber", true, false, true },
+    Shape { Op::ReadProductName, "i", "int32 MachineNumber", true, false, true },
+    Shape { Op::ReadFirmwareVersion, "i", "int32 MachineNumber", true, false, true },
+    Shape { Op::ReadSdkVersion, "", "", false, true, true },
+    Shape { Op::ConnectNetwork, "ti", "text IP address, int32 port", false, true, false },
+    Shape { Op::DisconnectTerminal, "", "", false, true, false },
+    Shape { Op::SetCommKey, "i", "int32 key", false, true, false },
+    Shape { Op::ReadTimeZone, "ii", "int32 MachineNumber, int32 index", true, false, true },
+    Shape { Op::WriteTimeZone, "iit", "int32 MachineNumber, int32 index, text", true, false, false },
+    Shape { Op::ReadGroupText, "ii", "int32 MachineNumber, int32 group", true, false, true },
+    Shape { Op::WriteGroupNumber, "iii", "int32 MachineNumber, int32 group, int32 number", true, false, false },
+    Shape { Op::RestartTerminal, "i", "int32 MachineNumber", true, false, false },
+    Shape { Op::ReadVendorName, "", "no fields", false, false, true },
+    Shape { Op::ReadOption, "it", "int32 MachineNumber, text name", true, false, true },
+    Shape { Op::WriteOption, "itt", "int32 MachineNumber, text name, text value", true, false, false },
+    Shape { Op::WriteUnlockCombination, "iiiiiii", "int32 MachineNumber and six int32", true, false, false },
+    Shape { Op::IsColorTerminal, "i", "int32 MachineNumber", true, false, false },
 };
 
 const Shape* shapeOf(Op op)
@@ -95,10 +95,19 @@ std::optional<std::string> firstArgAfterMachine(const proto::Message& m, const S
     return std::get<std::string>(m.fields[at]);
 }
 
-std::int32_t intAt(const proto::Message& m, std::size_t i) { return std::get<std::int32_t>(m.fields[i]); }
-const std::string& textAt(const proto::Message& m, std::size_t i) { return std::get<std::string>(m.fields[i]); }
+std::int32_t intAt(const proto::Message& m, std::size_t i)
+{
+    return std::get<std::int32_t>(m.fields[i]);
+}
+const std::string& textAt(const proto::Message& m, std::size_t i)
+{
+    return std::get<std::string>(m.fields[i]);
+}
 
-std::string groupOption(std::int32_t group) { return "GTZ" + std::to_string(group); }
+std::string groupOption(std::int32_t group)
+{
+    return "GTZ" + std::to_string(group);
+}
 
 struct Answer {
     std::int32_t status = kSOk;
@@ -107,9 +116,18 @@ struct Answer {
     std::string description;
 };
 
-Answer value(bool result) { return {kSOk, result, {}, {}}; }
-Answer text(bool result, std::string out) { return {kSOk, result, std::move(out), {}}; }
-Answer failure(HResult status, std::string description) { return {status, false, {}, std::move(description)}; }
+Answer value(bool result)
+{
+    return { kSOk, result, {}, {} };
+}
+Answer text(bool result, std::string out)
+{
+    return { kSOk, result, std::move(out), {} };
+}
+Answer failure(HResult status, std::string description)
+{
+    return { status, false, {}, std::move(description) };
+}
 
 // The operations proper. Each returns its answer and may change `s`.
 Answer run(const proto::Message& m, TerminalState& s)
@@ -163,14 +181,17 @@ Answer run(const proto::Message& m, TerminalState& s)
 } // namespace
 
 RequestHandler::RequestHandler(TerminalState& state, Persist persist, FaultRules rules, Journal& journal)
-    : m_state(state), m_persist(std::move(persist)), m_rules(std::move(rules)), m_journal(journal)
+    : m_state(state)
+    , m_persist(std::move(persist))
+    , m_rules(std::move(rules))
+    , m_journal(journal)
 {
 }
 
 RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, std::uint64_t connection)
 {
     const std::string name(proto::opName(request.op));
-    json entry{{"op", name}, {"args", argsOf(request)}};
+    json entry { { "op", name }, { "args", argsOf(request) } };
     if (connection != 0) {
         entry["connection"] = connection;
     }
@@ -184,7 +205,8 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
     }
     Answer answer;
     if (!fits(request, *shape)) {
-        answer = failure(kEInvalidArg, name + " expects " + (shape->fields.empty() ? "no fields" : std::string(shape->names)));
+        answer = failure(
+            kEInvalidArg, name + " expects " + (shape->fields.empty() ? "no fields" : std::string(shape->names)));
     } else if (const FaultRule* rule = m_rules.match(request.op, firstArgAfterMachine(request, *shape))) {
         switch (rule->action) {
         case FaultRule::Action::False:
@@ -199,8 +221,7 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
         case FaultRule::Action::Drop:
             entry["fault"] = rule->action == FaultRule::Action::Hang ? "hang" : "drop";
             m_journal.write(entry);
-            outcome.action =
-                rule->action == FaultRule::Action::Hang ? Outcome::Action::Hang : Outcome::Action::Drop;
+            outcome.action = rule->action == FaultRule::Action::Hang ? Outcome::Action::Hang : Outcome::Action::Drop;
             return outcome;
         }
     } else if (shape->local) {
@@ -234,7 +255,7 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
     }
     m_journal.write(entry);
 
-    outcome.response = proto::makeResponse(request, answer.status, answer.result ? kTrue : 0, std::move(answer.out),
-                                           std::move(answer.description));
+    outcome.response = proto::makeResponse(
+        request, answer.status, answer.result ? kTrue : 0, std::move(answer.out), std::move(answer.description));
     return outcome;
 }

@@ -18,7 +18,7 @@ public:
         enum class Action { Respond, Hang, Drop };
         Action action = Action::Respond;
         proto::Message response; // for Respond
-        bool restart = false;    // RestartTerminal: pause once the answer is sent
+        bool restart = false; // RestartTerminal: pause once the answer is sent
     };
 
     // Makes the state durable; throws when it cannot. A failed save leaves the

@@ -24,7 +24,7 @@ constexpr auto kDrainTime = std::chrono::seconds(1);
 
 proto::Message authResult(bool accepted, std::string reason)
 {
-    return {proto::Kind::AuthResult, proto::Op::None, 0, {std::int32_t{accepted ? 0 : 1}, std::move(reason)}};
+    return { proto::Kind::AuthResult, proto::Op::None, 0, { std::int32_t { accepted ? 0 : 1 }, std::move(reason) } };
 }
 
 } // namespace
@@ -33,8 +33,11 @@ proto::Message authResult(bool accepted, std::string reason)
 class Server::Session : public std::enable_shared_from_this<Session> {
 public:
     Session(Server& server, tcp::socket socket, std::uint64_t id)
-        : m_server(server), m_socket(std::move(socket)), m_readTimer(server.m_io), m_writeTimer(server.m_io),
-          m_id(id)
+        : m_server(server)
+        , m_socket(std::move(socket))
+        , m_readTimer(server.m_io)
+        , m_writeTimer(server.m_io)
+        , m_id(id)
     {
         asio::error_code ec;
         const auto peer = m_socket.remote_endpoint(ec);
@@ -48,7 +51,7 @@ public:
 
     void start(Lockout::Clock::duration lockedFor)
     {
-        m_server.m_journal.write({{"event", "accept"}, {"connection", m_id}, {"peer", m_peer}});
+        m_server.m_journal.write({ { "event", "accept" }, { "connection", m_id }, { "peer", m_peer } });
         asio::error_code ignored;
         m_socket.set_option(tcp::no_delay(true), ignored);
         if (lockedFor > Lockout::Clock::duration::zero()) {
@@ -57,7 +60,7 @@ public:
             return;
         }
         randombytes_buf(m_nonce.data(), m_nonce.size());
-        send({proto::Kind::Hello, proto::Op::None, 0, {proto::Bytes{{m_nonce.begin(), m_nonce.end()}}}});
+        send({ proto::Kind::Hello, proto::Op::None, 0, { proto::Bytes { { m_nonce.begin(), m_nonce.end() } } } });
         armReadTimer(m_server.m_config.authTimeout, "no valid Auth in time");
         read();
     }
@@ -73,7 +76,7 @@ public:
         m_socket.close(ignored);
         m_readTimer.cancel();
         m_writeTimer.cancel();
-        m_server.m_journal.write({{"event", "close"}, {"connection", m_id}, {"reason", reason}});
+        m_server.m_journal.write({ { "event", "close" }, { "connection", m_id }, { "reason", reason } });
         m_server.forget(m_id);
     }
 
@@ -107,9 +110,9 @@ private:
     std::string m_address;
     std::string m_peer;
     Phase m_phase = Phase::AwaitAuth;
-    std::array<std::uint8_t, proto::kNonceSize> m_nonce{};
+    std::array<std::uint8_t, proto::kNonceSize> m_nonce {};
     std::vector<std::uint8_t> m_in;
-    std::array<std::uint8_t, 4096> m_chunk{};
+    std::array<std::uint8_t, 4096> m_chunk {};
     std::deque<Outgoing> m_out;
     bool m_writing = false;
     bool m_drainStarted = false;
@@ -122,18 +125,16 @@ private:
     {
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockedFor).count();
         m_server.m_journal.write(
-            {{"event", "locked_out"}, {"connection", m_id}, {"peer", m_peer}, {"address", m_address}});
-        send(authResult(false, "Too many wrong keys from " + m_address + "; try again in " + std::to_string(seconds) +
-                                   " seconds"));
+            { { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer }, { "address", m_address } });
+        send(authResult(
+            false, "Too many wrong keys from " + m_address + "; try again in " + std::to_string(seconds) + " seconds"));
         closeAfterWrites("locked out");
     }
 
     void read()
     {
-        m_socket.async_read_some(asio::buffer(m_chunk), [self = shared_from_this()](asio::error_code ec,
-                                                                                    std::size_t n) {
-            self->onRead(ec, n);
-        });
+        m_socket.async_read_some(asio::buffer(m_chunk),
+            [self = shared_from_this()](asio::error_code ec, std::size_t n) { self->onRead(ec, n); });
     }
 
     void onRead(asio::error_code ec, std::size_t n)
@@ -185,15 +186,15 @@ private:
 
     void protocolError(const std::string& error)
     {
-        m_server.m_journal.write({{"event", "protocol_error"}, {"connection", m_id}, {"error", error}});
+        m_server.m_journal.write({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
         close("protocol error: " + error);
     }
 
     void dispatch(const proto::Message& message)
     {
         if (m_phase == Phase::AwaitAuth) {
-            if (message.kind != proto::Kind::Auth || message.fields.size() != 1 ||
-                !std::holds_alternative<proto::Bytes>(message.fields[0])) {
+            if (message.kind != proto::Kind::Auth || message.fields.size() != 1
+                || !std::holds_alternative<proto::Bytes>(message.fields[0])) {
                 protocolError("expected Auth with one bytes field");
                 return;
             }
@@ -230,23 +231,20 @@ private:
         if (proto::keyCheckMatches(m_server.key(), m_nonce, mac)) {
             cancelReadTimer();
             m_phase = Phase::Ready;
-            m_server.m_journal.write({{"event", "auth_ok"}, {"connection", m_id}, {"peer", m_peer}});
+            m_server.m_journal.write({ { "event", "auth_ok" }, { "connection", m_id }, { "peer", m_peer } });
             send(authResult(true, {}));
             return;
         }
         const bool locked = m_server.m_lockout.recordFailure(m_address, now);
-        m_server.m_journal.write({{"event", "auth_failed"},
-                                  {"connection", m_id},
-                                  {"peer", m_peer},
-                                  {"address", m_address},
-                                  {"lockedOut", locked}});
+        m_server.m_journal.write({ { "event", "auth_failed" }, { "connection", m_id }, { "peer", m_peer },
+            { "address", m_address }, { "lockedOut", locked } });
         send(authResult(false, "Wrong communication key"));
         closeAfterWrites("wrong key");
     }
 
     void send(const proto::Message& message, bool thenRestart = false)
     {
-        m_out.push_back({proto::encode(message), thenRestart});
+        m_out.push_back({ proto::encode(message), thenRestart });
         if (!m_writing) {
             writeNext();
         }
@@ -268,7 +266,7 @@ private:
             }
         });
         asio::async_write(m_socket, asio::buffer(m_out.front().bytes),
-                          [self = shared_from_this()](asio::error_code ec, std::size_t) { self->onWritten(ec); });
+            [self = shared_from_this()](asio::error_code ec, std::size_t) { self->onWritten(ec); });
     }
 
     void onWritten(asio::error_code ec)
@@ -327,10 +325,16 @@ private:
     }
 };
 
-Server::Server(asio::io_context& io, Config config, const TerminalState& state, RequestHandler& handler,
-               Journal& journal)
-    : m_io(io), m_config(config), m_state(state), m_handler(handler), m_journal(journal), m_acceptor(io),
-      m_pauseTimer(io), m_lockout(config.lockout)
+Server::Server(
+    asio::io_context& io, Config config, const TerminalState& state, RequestHandler& handler, Journal& journal)
+    : m_io(io)
+    , m_config(config)
+    , m_state(state)
+    , m_handler(handler)
+    , m_journal(journal)
+    , m_acceptor(io)
+    , m_pauseTimer(io)
+    , m_lockout(config.lockout)
 {
 }
 
@@ -345,7 +349,7 @@ void Server::start()
 {
     listen();
     m_boundPort = m_acceptor.local_endpoint().port();
-    m_journal.write({{"event", "listen"}, {"address", m_config.address.to_string()}, {"port", m_boundPort}});
+    m_journal.write({ { "event", "listen" }, { "address", m_config.address.to_string() }, { "port", m_boundPort } });
     accept();
 }
 
@@ -382,7 +386,7 @@ void Server::accept()
         if (m_sessions.size() >= m_config.maxConnections) {
             asio::error_code ignored;
             socket.close(ignored);
-            m_journal.write({{"event", "refused"}, {"reason", "too many connections"}});
+            m_journal.write({ { "event", "refused" }, { "reason", "too many connections" } });
         } else {
             const auto id = m_nextId++;
             auto session = std::make_shared<Session>(*this, std::move(socket), id);
@@ -399,7 +403,7 @@ void Server::beginRestart(std::uint64_t requester)
         return;
     }
     m_restarting = true;
-    m_journal.write({{"event", "restart"}, {"pauseMs", m_config.restartPause.count()}});
+    m_journal.write({ { "event", "restart" }, { "pauseMs", m_config.restartPause.count() } });
     // Closing the listener makes connection attempts fail at once, as with a
     // terminal that is rebooting.
     asio::error_code ignored;
@@ -435,7 +439,7 @@ void Server::resume()
         return;
     }
     m_restarting = false;
-    m_journal.write({{"event", "resume"}});
+    m_journal.write({ { "event", "resume" } });
     accept();
 }
 
@@ -452,7 +456,7 @@ void Server::stop()
     for (auto& [id, session] : sessions) {
         session->close("stop");
     }
-    m_journal.write({{"event", "stop"}});
+    m_journal.write({ { "event", "stop" } });
 }
 
 void Server::forget(std::uint64_t id)

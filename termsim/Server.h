@@ -28,15 +28,14 @@ public:
         asio::ip::address_v4 address = asio::ip::address_v4::loopback();
         std::uint16_t port = 4370;
         std::optional<std::int32_t> key; // overrides the state's key
-        std::chrono::milliseconds restartPause{500};
-        std::chrono::milliseconds authTimeout{5000}; // from accept to a valid Auth
-        std::chrono::milliseconds ioTimeout{5000};   // to finish a frame once begun, and each write
+        std::chrono::milliseconds restartPause { 500 };
+        std::chrono::milliseconds authTimeout { 5000 }; // from accept to a valid Auth
+        std::chrono::milliseconds ioTimeout { 5000 }; // to finish a frame once begun, and each write
         std::size_t maxConnections = 256;
         Lockout::Policy lockout;
     };
 
-    Server(asio::io_context& io, Config config, const TerminalState& state, RequestHandler& handler,
-           Journal& journal);
+    Server(asio::io_context& io, Config config, const TerminalState& state, RequestHandler& handler, Journal& journal);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;

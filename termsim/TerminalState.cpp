@@ -26,8 +26,8 @@ std::int32_t indexFromKey(const std::string& key, const char* member)
         used = 0;
     }
     if (used != key.size() || value < INT32_MIN || value > INT32_MAX) {
-        throw std::runtime_error(std::string("\"") + member + "\" has a key that is not a 32-bit integer: \"" + key +
-                                 "\"");
+        throw std::runtime_error(
+            std::string("\"") + member + "\" has a key that is not a 32-bit integer: \"" + key + "\"");
     }
     return static_cast<std::int32_t>(value);
 }
@@ -70,16 +70,10 @@ json toJson(const TerminalState& s)
     for (const auto& [group, number] : s.groupNumbers) {
         groups[std::to_string(group)] = number;
     }
-    return json{{"firmwareVersion", s.firmwareVersion},
-                {"productName", s.productName},
-                {"vendorName", s.vendorName},
-                {"serialNumber", s.serialNumber},
-                {"colorTerminal", s.colorTerminal},
-                {"key", s.key},
-                {"options", s.options},
-                {"timeZones", timeZones},
-                {"groupNumbers", groups},
-                {"unlockCombination", s.unlockCombination}};
+    return json { { "firmwareVersion", s.firmwareVersion }, { "productName", s.productName },
+        { "vendorName", s.vendorName }, { "serialNumber", s.serialNumber }, { "colorTerminal", s.colorTerminal },
+        { "key", s.key }, { "options", s.options }, { "timeZones", timeZones }, { "groupNumbers", groups },
+        { "unlockCombination", s.unlockCombination } };
 }
 
 TerminalState stateFromJson(const json& j)

@@ -16,11 +16,11 @@ struct TerminalState {
     std::string serialNumber = "SIM-000000001";
     bool colorTerminal = false;
     std::int32_t key = 0;
-    std::map<std::string, std::string> options{
-        {"~DeviceName", "K3X"}, {"GTZ101", "::"}, {"GTZ102", "::"}, {"~DCTZ", "0"}, {"~DOTZ", "0"}};
+    std::map<std::string, std::string> options { { "~DeviceName", "K3X" }, { "GTZ101", "::" }, { "GTZ102", "::" },
+        { "~DCTZ", "0" }, { "~DOTZ", "0" } };
     std::map<std::int32_t, std::string> timeZones;
     std::map<std::int32_t, std::int32_t> groupNumbers;
-    std::array<std::int32_t, 6> unlockCombination{};
+    std::array<std::int32_t, 6> unlockCombination {};
 
     bool operator==(const TerminalState&) const = default;
 };
@@ -37,7 +37,11 @@ TerminalState stateFromJson(const nlohmann::json& json);
 // still survives a kill of the process, but not a crash of the machine.
 class StateFile {
 public:
-    explicit StateFile(std::string path, bool sync = true) : m_path(std::move(path)), m_sync(sync) {}
+    explicit StateFile(std::string path, bool sync = true)
+        : m_path(std::move(path))
+        , m_sync(sync)
+    {
+    }
 
     // Reads the file; a missing file is created with the defaults. Throws
     // std::runtime_error for a file that cannot be read or parsed (it is left

@@ -17,11 +17,11 @@ namespace {
 
 template <typename T> T number(const std::string& option, const std::string& text, T min, T max)
 {
-    T value{};
+    T value {};
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc{} || end != text.data() + text.size() || value < min || value > max) {
-        throw std::invalid_argument(option + " expects a whole number from " + std::to_string(min) + " to " +
-                                    std::to_string(max) + ", not \"" + text + "\"");
+    if (ec != std::errc {} || end != text.data() + text.size() || value < min || value > max) {
+        throw std::invalid_argument(option + " expects a whole number from " + std::to_string(min) + " to "
+            + std::to_string(max) + ", not \"" + text + "\"");
     }
     return value;
 }
@@ -79,8 +79,8 @@ TermsimOptions parseTermsimOptions(const std::vector<std::string>& args)
             // make_address_v4 takes only the four-part dotted form.
             asio::ip::make_address_v4(o.listen, ec);
             if (ec) {
-                throw std::invalid_argument("--listen expects a dotted IPv4 address such as 127.0.0.1, not \"" +
-                                            o.listen + "\"");
+                throw std::invalid_argument(
+                    "--listen expects a dotted IPv4 address such as 127.0.0.1, not \"" + o.listen + "\"");
             }
         } else if (option == "--port") {
             o.port = number<std::uint16_t>(option, value(), 0, 65535);
@@ -133,7 +133,8 @@ int runTermsim(const TermsimOptions& o, std::ostream& out, std::ostream& err)
         return 1;
     }
 
-    RequestHandler handler(state, [&file](const TerminalState& s) { file.save(s); }, FaultRules(o.fails), journal);
+    RequestHandler handler(
+        state, [&file](const TerminalState& s) { file.save(s); }, FaultRules(o.fails), journal);
     asio::io_context io;
     Server::Config config;
     config.address = asio::ip::make_address_v4(o.listen);

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -25,7 +25,8 @@ int remainingMs(Clock::time_point deadline)
 
 } // namespace
 
-TermsimProcess::TermsimProcess(Options options) : m_options(std::move(options))
+TermsimProcess::TermsimProcess(Options options)
+    : m_options(std::move(options))
 {
     if (m_options.stateFile.empty() || m_options.journalFile.empty()) {
         const char* base = std::getenv("TMPDIR");
@@ -43,11 +44,12 @@ TermsimProcess::TermsimProcess(Options options) : m_options(std::move(options))
     start();
 }
 
-TermsimProcess::TermsimProcess(std::string address) : TermsimProcess([&] {
-    Options options;
-    options.address = std::move(address);
-    return options;
-}())
+TermsimProcess::TermsimProcess(std::string address)
+    : TermsimProcess([&] {
+        Options options;
+        options.address = std::move(address);
+        return options;
+    }())
 {
 }
 
@@ -77,18 +79,16 @@ bool TermsimProcess::start()
     m_started = false;
     m_output.clear();
 
-    std::vector<std::string> args{binaryPath(),         "--listen", m_options.address,
-                                  "--port",             std::to_string(m_options.port),
-                                  "--state",            m_options.stateFile,
-                                  "--journal",          m_options.journalFile};
+    std::vector<std::string> args { binaryPath(), "--listen", m_options.address, "--port",
+        std::to_string(m_options.port), "--state", m_options.stateFile, "--journal", m_options.journalFile };
     if (m_options.key) {
-        args.insert(args.end(), {"--key", std::to_string(*m_options.key)});
+        args.insert(args.end(), { "--key", std::to_string(*m_options.key) });
     }
     if (m_options.restartMs) {
-        args.insert(args.end(), {"--restart-ms", std::to_string(*m_options.restartMs)});
+        args.insert(args.end(), { "--restart-ms", std::to_string(*m_options.restartMs) });
     }
     for (const auto& rule : m_options.fails) {
-        args.insert(args.end(), {"--fail", rule});
+        args.insert(args.end(), { "--fail", rule });
     }
     args.insert(args.end(), m_options.extraArgs.begin(), m_options.extraArgs.end());
     std::vector<char*> argv;
@@ -119,7 +119,7 @@ bool TermsimProcess::start()
 
     const auto deadline = Clock::now() + m_options.startTimeout;
     while (m_output.find('\n') == std::string::npos) {
-        pollfd pfd{m_stdout, POLLIN, 0};
+        pollfd pfd { m_stdout, POLLIN, 0 };
         const int ready = poll(&pfd, 1, remainingMs(deadline));
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -146,7 +146,7 @@ std::optional<int> TermsimProcess::waitExit(std::chrono::milliseconds timeout)
     // The child holds the only write end of the pipe: end-of-file means it is gone.
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        pollfd pfd{m_stdout, POLLIN, 0};
+        pollfd pfd { m_stdout, POLLIN, 0 };
         const int ready = poll(&pfd, 1, remainingMs(deadline));
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -166,8 +166,7 @@ std::optional<int> TermsimProcess::waitExit(std::chrono::milliseconds timeout)
         break;
     }
     int status = 0;
-    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
     m_pid = -1;
     m_started = false;
     closePipe();
@@ -198,8 +197,7 @@ void TermsimProcess::killHard()
     }
     kill(m_pid, SIGKILL);
     int status = 0;
-    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) { }
     m_pid = -1;
     m_started = false;
     closePipe();

@@ -28,13 +28,13 @@ public:
     struct Options {
         std::string address = "127.0.0.1";
         int port = 4370;
-        std::string stateFile;   // empty: "state.json" in the temporary directory
+        std::string stateFile; // empty: "state.json" in the temporary directory
         std::string journalFile; // empty: "journal.jsonl" in the temporary directory
         std::optional<std::int32_t> key;
         std::optional<int> restartMs;
-        std::vector<std::string> fails;     // each becomes one --fail RULE
+        std::vector<std::string> fails; // each becomes one --fail RULE
         std::vector<std::string> extraArgs; // appended as they stand
-        std::chrono::milliseconds startTimeout{10000};
+        std::chrono::milliseconds startTimeout { 10000 };
     };
 
     explicit TermsimProcess(Options options);

@@ -57,12 +57,12 @@ TEST(StateFile, AMissingFileIsCreatedWithTheDefaults)
     TempDir dir;
     const StateFile file((dir / "state.json").string());
     const TerminalState loaded = file.load();
-    EXPECT_EQ(loaded, TerminalState{});
+    EXPECT_EQ(loaded, TerminalState {});
     EXPECT_FALSE(loaded.colorTerminal);
     EXPECT_EQ(loaded.key, 0);
-    EXPECT_EQ(loaded.options, (std::map<std::string, std::string>{
-                                  {"~DeviceName", "K3X"}, {"GTZ101", "::"}, {"GTZ102", "::"}, {"~DCTZ", "0"},
-                                  {"~DOTZ", "0"}}));
+    EXPECT_EQ(loaded.options,
+        (std::map<std::string, std::string> {
+            { "~DeviceName", "K3X" }, { "GTZ101", "::" }, { "GTZ102", "::" }, { "~DCTZ", "0" }, { "~DOTZ", "0" } }));
     EXPECT_TRUE(loaded.timeZones.empty());
     ASSERT_TRUE(fs::exists(dir / "state.json"));
     EXPECT_EQ(file.load(), loaded);
@@ -80,13 +80,13 @@ TEST(StateFile, SavesEverythingAndLeavesNoTemporaryFiles)
     s.timeZones[50] = "08001700";
     s.timeZones[-3] = "";
     s.groupNumbers[101] = 0;
-    s.unlockCombination = {1, 1, 0, 0, 0, 0};
+    s.unlockCombination = { 1, 1, 0, 0, 0, 0 };
     for (int i = 0; i < 5; ++i) {
         s.options["n"] = std::to_string(i);
         file.save(s);
     }
     EXPECT_EQ(file.load(), s);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"state.json"});
+    EXPECT_EQ(dir.entries(), std::vector<std::string> { "state.json" });
 }
 
 TEST(StateFile, MembersLeftOutKeepTheirDefaults)
@@ -101,18 +101,18 @@ TEST(StateFile, MembersLeftOutKeepTheirDefaults)
 
 TEST(StateFile, ABrokenFileIsRefusedAndLeftAlone)
 {
-    const std::vector<std::pair<const char*, const char*>> rows{
-        {"not JSON", "{\"key\": "},
-        {"an array", "[1, 2]"},
-        {"unknown member", R"({"colourTerminal": true})"},
-        {"key as text", R"({"key": "5"})"},
-        {"key beyond 32 bits", R"({"key": 4294967296})"},
-        {"key with a fraction", R"({"key": 1.5})"},
-        {"option value a number", R"({"options": {"a": 1}})"},
-        {"time zone index not a number", R"({"timeZones": {"fifty": "x"}})"},
-        {"five unlock numbers", R"({"unlockCombination": [1, 1, 0, 0, 0]})"},
-        {"group number as text", R"({"groupNumbers": {"101": "0"}})"},
-        {"invalid UTF-8", "{\"vendorName\": \"\xff\"}"},
+    const std::vector<std::pair<const char*, const char*>> rows {
+        { "not JSON", "{\"key\": " },
+        { "an array", "[1, 2]" },
+        { "unknown member", R"({"colourTerminal": true})" },
+        { "key as text", R"({"key": "5"})" },
+        { "key beyond 32 bits", R"({"key": 4294967296})" },
+        { "key with a fraction", R"({"key": 1.5})" },
+        { "option value a number", R"({"options": {"a": 1}})" },
+        { "time zone index not a number", R"({"timeZones": {"fifty": "x"}})" },
+        { "five unlock numbers", R"({"unlockCombination": [1, 1, 0, 0, 0]})" },
+        { "group number as text", R"({"groupNumbers": {"101": "0"}})" },
+        { "invalid UTF-8", "{\"vendorName\": \"\xff\"}" },
     };
     for (const auto& [name, text] : rows) {
         SCOPED_TRACE(name);
@@ -132,7 +132,7 @@ TEST(StateFile, SavingIntoAMissingFolderFailsCleanly)
 TEST(Lockout, FiveFailuresWithinAMinuteLockTheAddressForThirtySeconds)
 {
     Lockout lockout;
-    const auto t0 = Lockout::Clock::time_point{} + 1h;
+    const auto t0 = Lockout::Clock::time_point {} + 1h;
     for (int i = 0; i < 4; ++i) {
         EXPECT_FALSE(lockout.recordFailure("10.0.0.1", t0 + i * 10s));
     }
@@ -149,7 +149,7 @@ TEST(Lockout, FiveFailuresWithinAMinuteLockTheAddressForThirtySeconds)
 TEST(Lockout, FailuresOlderThanTheWindowAreForgotten)
 {
     Lockout lockout;
-    const auto t0 = Lockout::Clock::time_point{} + 1h;
+    const auto t0 = Lockout::Clock::time_point {} + 1h;
     for (int i = 0; i < 4; ++i) {
         lockout.recordFailure("a", t0 + i * 1s);
     }
@@ -160,9 +160,9 @@ TEST(Lockout, FailuresOlderThanTheWindowAreForgotten)
 
 TEST(TermsimOptions, ParsesTheCommandLine)
 {
-    const auto o = parseTermsimOptions({"--listen", "127.0.1.9", "--port=4371", "--state", "s.json", "--journal",
-                                        "j.jsonl", "--key", "-5", "--restart-ms", "0", "--fail",
-                                        "WriteOption=false", "--fail", "ReadOption=hang", "--no-sync"});
+    const auto o = parseTermsimOptions(
+        { "--listen", "127.0.1.9", "--port=4371", "--state", "s.json", "--journal", "j.jsonl", "--key", "-5",
+            "--restart-ms", "0", "--fail", "WriteOption=false", "--fail", "ReadOption=hang", "--no-sync" });
     EXPECT_EQ(o.listen, "127.0.1.9");
     EXPECT_EQ(o.port, 4371);
     EXPECT_EQ(o.stateFile, "s.json");
@@ -173,7 +173,7 @@ TEST(TermsimOptions, ParsesTheCommandLine)
     EXPECT_EQ(o.fails[1].action, FaultRule::Action::Hang);
     EXPECT_FALSE(o.sync);
 
-    const auto defaults = parseTermsimOptions({"--listen", "127.0.0.1", "--state", "s"});
+    const auto defaults = parseTermsimOptions({ "--listen", "127.0.0.1", "--state", "s" });
     EXPECT_EQ(defaults.port, 4370);
     EXPECT_EQ(defaults.restartMs, 500);
     EXPECT_FALSE(defaults.key.has_value());
@@ -182,19 +182,19 @@ TEST(TermsimOptions, ParsesTheCommandLine)
 
 TEST(TermsimOptions, RefusesWhatItCannotUse)
 {
-    const std::vector<std::vector<std::string>> rows{
-        {"--state", "s"},
-        {"--listen", "127.0.0.1"},
-        {"--listen", "::1", "--state", "s"},
-        {"--listen", "localhost", "--state", "s"},
-        {"--listen", "127.1", "--state", "s"},
-        {"--listen", "127.0.0.1", "--state", "s", "--port", "65536"},
-        {"--listen", "127.0.0.1", "--state", "s", "--key", "2147483648"},
-        {"--listen", "127.0.0.1", "--state", "s", "--key", "12a"},
-        {"--listen", "127.0.0.1", "--state", "s", "--restart-ms", "-1"},
-        {"--listen", "127.0.0.1", "--state", "s", "--fail", "Nope=false"},
-        {"--listen", "127.0.0.1", "--state", "s", "--bogus"},
-        {"--listen", "127.0.0.1", "--state"},
+    const std::vector<std::vector<std::string>> rows {
+        { "--state", "s" },
+        { "--listen", "127.0.0.1" },
+        { "--listen", "::1", "--state", "s" },
+        { "--listen", "localhost", "--state", "s" },
+        { "--listen", "127.1", "--state", "s" },
+        { "--listen", "127.0.0.1", "--state", "s", "--port", "65536" },
+        { "--listen", "127.0.0.1", "--state", "s", "--key", "2147483648" },
+        { "--listen", "127.0.0.1", "--state", "s", "--key", "12a" },
+        { "--listen", "127.0.0.1", "--state", "s", "--restart-ms", "-1" },
+        { "--listen", "127.0.0.1", "--state", "s", "--fail", "Nope=false" },
+        { "--listen", "127.0.0.1", "--state", "s", "--bogus" },
+        { "--listen", "127.0.0.1", "--state" },
     };
     for (const auto& row : rows) {
         std::string joined;

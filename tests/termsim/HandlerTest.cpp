@@ -46,7 +46,7 @@ protected:
 
     RequestHandler::Outcome run(Op op, std::vector<Field> fields)
     {
-        return handler->handle({proto::Kind::Request, op, 5, std::move(fields)});
+        return handler->handle({ proto::Kind::Request, op, 5, std::move(fields) });
     }
 
     proto::ResponseFields call(Op op, std::vector<Field> fields)
@@ -86,20 +86,20 @@ TEST_F(Handler, ReadsAnswerFromTheState)
         std::int32_t result;
         std::string out;
     };
-    const std::vector<Row> rows{
-        {"serial", Op::ReadSerialNumber, {M}, kTrue, state.serialNumber},
-        {"product", Op::ReadProductName, {M}, kTrue, state.productName},
-        {"firmware", Op::ReadFirmwareVersion, {M}, kTrue, state.firmwareVersion},
-        {"vendor, no MachineNumber", Op::ReadVendorName, {}, kTrue, state.vendorName},
-        {"colour", Op::IsColorTerminal, {M}, kTrue, ""},
-        {"device name default", Op::ReadOption, {M, std::string("~DeviceName")}, kTrue, "K3X"},
-        {"door options default", Op::ReadOption, {M, std::string("~DOTZ")}, kTrue, "0"},
-        {"option never held", Op::ReadOption, {M, std::string("PermanentDoorColor")}, 0, ""},
-        {"group 101 default", Op::ReadGroupText, {M, 101}, kTrue, "::"},
-        {"group never held", Op::ReadGroupText, {M, 103}, 0, ""},
-        {"time zone written", Op::ReadTimeZone, {M, 50}, kTrue, std::string(56, '0')},
-        {"time zone never written", Op::ReadTimeZone, {M, 49}, 0, ""},
-        {"another machine number", Op::ReadProductName, {2}, 0, ""},
+    const std::vector<Row> rows {
+        { "serial", Op::ReadSerialNumber, { M }, kTrue, state.serialNumber },
+        { "product", Op::ReadProductName, { M }, kTrue, state.productName },
+        { "firmware", Op::ReadFirmwareVersion, { M }, kTrue, state.firmwareVersion },
+        { "vendor, no MachineNumber", Op::ReadVendorName, {}, kTrue, state.vendorName },
+        { "colour", Op::IsColorTerminal, { M }, kTrue, "" },
+        { "device name default", Op::ReadOption, { M, std::string("~DeviceName") }, kTrue, "K3X" },
+        { "door options default", Op::ReadOption, { M, std::string("~DOTZ") }, kTrue, "0" },
+        { "option never held", Op::ReadOption, { M, std::string("PermanentDoorColor") }, 0, "" },
+        { "group 101 default", Op::ReadGroupText, { M, 101 }, kTrue, "::" },
+        { "group never held", Op::ReadGroupText, { M, 103 }, 0, "" },
+        { "time zone written", Op::ReadTimeZone, { M, 50 }, kTrue, std::string(56, '0') },
+        { "time zone never written", Op::ReadTimeZone, { M, 49 }, 0, "" },
+        { "another machine number", Op::ReadProductName, { 2 }, 0, "" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -113,44 +113,44 @@ TEST_F(Handler, ReadsAnswerFromTheState)
 
 TEST_F(Handler, WritesChangeTheStateAndAreSavedBeforeTheAnswer)
 {
-    EXPECT_EQ(call(Op::WriteOption, {M, std::string("~LockFunOn"), std::string("14")}).result, kTrue);
+    EXPECT_EQ(call(Op::WriteOption, { M, std::string("~LockFunOn"), std::string("14") }).result, kTrue);
     EXPECT_EQ(state.options.at("~LockFunOn"), "14");
-    EXPECT_EQ(call(Op::WriteTimeZone, {M, 49, std::string("0800")}).result, kTrue);
+    EXPECT_EQ(call(Op::WriteTimeZone, { M, 49, std::string("0800") }).result, kTrue);
     EXPECT_EQ(state.timeZones.at(49), "0800");
-    EXPECT_EQ(call(Op::WriteUnlockCombination, {M, 1, 1, 0, 0, 0, 7}).result, kTrue);
-    EXPECT_EQ(state.unlockCombination, (std::array<std::int32_t, 6>{1, 1, 0, 0, 0, 7}));
+    EXPECT_EQ(call(Op::WriteUnlockCombination, { M, 1, 1, 0, 0, 0, 7 }).result, kTrue);
+    EXPECT_EQ(state.unlockCombination, (std::array<std::int32_t, 6> { 1, 1, 0, 0, 0, 7 }));
     EXPECT_EQ(saves, 3);
 
     // The same value again changes nothing, so nothing is rewritten.
-    EXPECT_EQ(call(Op::WriteOption, {M, std::string("~LockFunOn"), std::string("14")}).result, kTrue);
+    EXPECT_EQ(call(Op::WriteOption, { M, std::string("~LockFunOn"), std::string("14") }).result, kTrue);
     EXPECT_EQ(saves, 3);
-    EXPECT_EQ(call(Op::ReadOption, {M, std::string("~LockFunOn")}).out, "14");
+    EXPECT_EQ(call(Op::ReadOption, { M, std::string("~LockFunOn") }).out, "14");
 }
 
 TEST_F(Handler, ZeroingAGroupClearsItsTimeZoneList)
 {
-    call(Op::WriteOption, {M, std::string("GTZ101"), std::string("50:49:48::")});
-    call(Op::WriteOption, {M, std::string("GTZ102"), std::string("::::")});
-    EXPECT_EQ(call(Op::WriteGroupNumber, {M, 101, 0}).result, kTrue);
-    EXPECT_EQ(call(Op::WriteGroupNumber, {M, 102, 0}).result, kTrue);
-    EXPECT_EQ(call(Op::ReadGroupText, {M, 101}).out, "::");
-    EXPECT_EQ(call(Op::ReadGroupText, {M, 102}).out, "::");
-    EXPECT_EQ(state.groupNumbers, (std::map<std::int32_t, std::int32_t>{{101, 0}, {102, 0}}));
+    call(Op::WriteOption, { M, std::string("GTZ101"), std::string("50:49:48::") });
+    call(Op::WriteOption, { M, std::string("GTZ102"), std::string("::::") });
+    EXPECT_EQ(call(Op::WriteGroupNumber, { M, 101, 0 }).result, kTrue);
+    EXPECT_EQ(call(Op::WriteGroupNumber, { M, 102, 0 }).result, kTrue);
+    EXPECT_EQ(call(Op::ReadGroupText, { M, 101 }).out, "::");
+    EXPECT_EQ(call(Op::ReadGroupText, { M, 102 }).out, "::");
+    EXPECT_EQ(state.groupNumbers, (std::map<std::int32_t, std::int32_t> { { 101, 0 }, { 102, 0 } }));
 
     // Only zero clears the list.
-    call(Op::WriteOption, {M, std::string("GTZ101"), std::string("50::::")});
-    call(Op::WriteGroupNumber, {M, 101, 3});
-    EXPECT_EQ(call(Op::ReadGroupText, {M, 101}).out, "50::::");
+    call(Op::WriteOption, { M, std::string("GTZ101"), std::string("50::::") });
+    call(Op::WriteGroupNumber, { M, 101, 3 });
+    EXPECT_EQ(call(Op::ReadGroupText, { M, 101 }).out, "50::::");
 }
 
 TEST_F(Handler, RestartIsAnsweredAndThenTakesEffect)
 {
-    const auto outcome = run(Op::RestartTerminal, {M});
+    const auto outcome = run(Op::RestartTerminal, { M });
     proto::ResponseFields f;
     ASSERT_TRUE(proto::readResponse(outcome.response, f));
     EXPECT_EQ(f.result, kTrue);
     EXPECT_TRUE(outcome.restart);
-    EXPECT_FALSE(run(Op::RestartTerminal, {2}).restart);
+    EXPECT_FALSE(run(Op::RestartTerminal, { 2 }).restart);
 }
 
 TEST_F(Handler, MalformedAndControlLocalRequestsGetAFailureStatus)
@@ -161,19 +161,19 @@ TEST_F(Handler, MalformedAndControlLocalRequestsGetAFailureStatus)
         std::vector<Field> fields;
         HResult status;
     };
-    const std::vector<Row> rows{
-        {"too few fields", Op::WriteOption, {M, std::string("x")}, kEInvalidArg},
-        {"too many fields", Op::IsColorTerminal, {M, M}, kEInvalidArg},
-        {"text where int", Op::ReadTimeZone, {M, std::string("50")}, kEInvalidArg},
-        {"int where text", Op::ReadOption, {M, 7}, kEInvalidArg},
-        {"bytes field", Op::ReadOption, {M, proto::Bytes{{1}}}, kEInvalidArg},
-        {"MachineNumber as text", Op::ReadSerialNumber, {std::string("1")}, kEInvalidArg},
-        {"vendor with a field", Op::ReadVendorName, {M}, kEInvalidArg},
-        {"six-number combination", Op::WriteUnlockCombination, {M, 1, 1, 0, 0, 0}, kEInvalidArg},
-        {"SDK version", Op::ReadSdkVersion, {}, kENotImpl},
-        {"connect", Op::ConnectNetwork, {std::string("127.0.0.1"), 4370}, kENotImpl},
-        {"disconnect", Op::DisconnectTerminal, {}, kENotImpl},
-        {"key", Op::SetCommKey, {0}, kENotImpl},
+    const std::vector<Row> rows {
+        { "too few fields", Op::WriteOption, { M, std::string("x") }, kEInvalidArg },
+        { "too many fields", Op::IsColorTerminal, { M, M }, kEInvalidArg },
+        { "text where int", Op::ReadTimeZone, { M, std::string("50") }, kEInvalidArg },
+        { "int where text", Op::ReadOption, { M, 7 }, kEInvalidArg },
+        { "bytes field", Op::ReadOption, { M, proto::Bytes { { 1 } } }, kEInvalidArg },
+        { "MachineNumber as text", Op::ReadSerialNumber, { std::string("1") }, kEInvalidArg },
+        { "vendor with a field", Op::ReadVendorName, { M }, kEInvalidArg },
+        { "six-number combination", Op::WriteUnlockCombination, { M, 1, 1, 0, 0, 0 }, kEInvalidArg },
+        { "SDK version", Op::ReadSdkVersion, {}, kENotImpl },
+        { "connect", Op::ConnectNetwork, { std::string("127.0.0.1"), 4370 }, kENotImpl },
+        { "disconnect", Op::DisconnectTerminal, {}, kENotImpl },
+        { "key", Op::SetCommKey, { 0 }, kENotImpl },
     };
     const TerminalState before = state;
     for (const auto& row : rows) {
@@ -184,17 +184,17 @@ TEST_F(Handler, MalformedAndControlLocalRequestsGetAFailureStatus)
         EXPECT_FALSE(f.description.empty());
     }
     EXPECT_EQ(state, before);
-    EXPECT_EQ(handler->handle({proto::Kind::Hello, Op::None, 0, {}}).action, RequestHandler::Outcome::Action::Drop);
-    EXPECT_EQ(handler->handle({proto::Kind::Response, Op::WriteOption, 0, {}}).action,
-              RequestHandler::Outcome::Action::Drop);
-    EXPECT_EQ(call(Op::WriteOption, {M, std::string("x")}).description,
-              "WriteOption expects int32 MachineNumber, text name, text value");
+    EXPECT_EQ(handler->handle({ proto::Kind::Hello, Op::None, 0, {} }).action, RequestHandler::Outcome::Action::Drop);
+    EXPECT_EQ(handler->handle({ proto::Kind::Response, Op::WriteOption, 0, {} }).action,
+        RequestHandler::Outcome::Action::Drop);
+    EXPECT_EQ(call(Op::WriteOption, { M, std::string("x") }).description,
+        "WriteOption expects int32 MachineNumber, text name, text value");
 }
 
 TEST_F(Handler, AFailedSaveLeavesTheStateAsItWasAndSaysSo)
 {
     failSaves = true;
-    const auto f = call(Op::WriteOption, {M, std::string("GTZ101"), std::string("50::::")});
+    const auto f = call(Op::WriteOption, { M, std::string("GTZ101"), std::string("50::::") });
     EXPECT_EQ(f.status, kEFail);
     EXPECT_NE(f.description.find("disk full"), std::string::npos);
     EXPECT_EQ(state.options.at("GTZ101"), "::");
@@ -202,24 +202,24 @@ TEST_F(Handler, AFailedSaveLeavesTheStateAsItWasAndSaysSo)
 
 TEST_F(Handler, FaultRulesReplaceTheOperation)
 {
-    use({"WriteOption:IsHolidayValid=false", "WriteOption:IsHolidayValid=drop", "ReadTimeZone:48=error:Bad zone",
-         "ReadOption:Slow=hang", "ReadOption:Gone=drop", "IsColorTerminal=error:", "ReadVendorName=false"});
+    use({ "WriteOption:IsHolidayValid=false", "WriteOption:IsHolidayValid=drop", "ReadTimeZone:48=error:Bad zone",
+        "ReadOption:Slow=hang", "ReadOption:Gone=drop", "IsColorTerminal=error:", "ReadVendorName=false" });
 
-    auto f = call(Op::WriteOption, {M, std::string("IsHolidayValid"), std::string("0")});
+    auto f = call(Op::WriteOption, { M, std::string("IsHolidayValid"), std::string("0") });
     EXPECT_EQ(f.status, kSOk);
     EXPECT_EQ(f.result, 0);
     EXPECT_EQ(state.options.count("IsHolidayValid"), 0u); // a refused write stores nothing
-    EXPECT_EQ(call(Op::WriteOption, {M, std::string("Other"), std::string("0")}).result, kTrue);
+    EXPECT_EQ(call(Op::WriteOption, { M, std::string("Other"), std::string("0") }).result, kTrue);
 
-    f = call(Op::ReadTimeZone, {M, 48});
+    f = call(Op::ReadTimeZone, { M, 48 });
     EXPECT_EQ(f.status, kEFail);
     EXPECT_EQ(f.description, "Bad zone");
-    EXPECT_EQ(call(Op::ReadTimeZone, {M, 49}).status, kSOk);
-    EXPECT_EQ(call(Op::IsColorTerminal, {M}).description, "Simulated terminal failure");
+    EXPECT_EQ(call(Op::ReadTimeZone, { M, 49 }).status, kSOk);
+    EXPECT_EQ(call(Op::IsColorTerminal, { M }).description, "Simulated terminal failure");
     EXPECT_EQ(call(Op::ReadVendorName, {}).result, 0);
 
-    EXPECT_EQ(run(Op::ReadOption, {M, std::string("Slow")}).action, RequestHandler::Outcome::Action::Hang);
-    EXPECT_EQ(run(Op::ReadOption, {M, std::string("Gone")}).action, RequestHandler::Outcome::Action::Drop);
+    EXPECT_EQ(run(Op::ReadOption, { M, std::string("Slow") }).action, RequestHandler::Outcome::Action::Hang);
+    EXPECT_EQ(run(Op::ReadOption, { M, std::string("Gone") }).action, RequestHandler::Outcome::Action::Drop);
 
     // Every request is journalled, faulted or not, with the fault named.
     const auto lines = journalLines();
@@ -234,14 +234,15 @@ TEST_F(Handler, FaultRulesReplaceTheOperation)
 
 TEST_F(Handler, JournalRecordsOperationArgumentsResultAndOut)
 {
-    call(Op::ReadOption, {M, std::string("~DeviceName")});
-    call(Op::WriteGroupNumber, {M, 102, 0});
-    call(Op::ReadOption, {M, std::string("missing")});
+    call(Op::ReadOption, { M, std::string("~DeviceName") });
+    call(Op::WriteGroupNumber, { M, 102, 0 });
+    call(Op::ReadOption, { M, std::string("missing") });
     const auto lines = journalLines();
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], nlohmann::json::parse(
-                            R"({"op":"ReadOption","args":[1,"~DeviceName"],"result":true,"out":"K3X","status":0})"));
-    EXPECT_EQ(lines[1], nlohmann::json::parse(R"({"op":"WriteGroupNumber","args":[1,102,0],"result":true,"status":0})"));
+    EXPECT_EQ(lines[0],
+        nlohmann::json::parse(R"({"op":"ReadOption","args":[1,"~DeviceName"],"result":true,"out":"K3X","status":0})"));
+    EXPECT_EQ(
+        lines[1], nlohmann::json::parse(R"({"op":"WriteGroupNumber","args":[1,102,0],"result":true,"status":0})"));
     EXPECT_EQ(lines[2]["out"], "");
     EXPECT_EQ(lines[2]["result"], false);
 }
@@ -252,19 +253,19 @@ TEST(FaultRuleParsing, AcceptsEachActionAndRefusesNonsense)
         const char* text;
         FaultRule rule;
     };
-    const std::vector<Good> good{
-        {"WriteOption:IsHolidayValid=false", {Op::WriteOption, "IsHolidayValid", FaultRule::Action::False, ""}},
-        {"ReadTimeZone:50=hang", {Op::ReadTimeZone, "50", FaultRule::Action::Hang, ""}},
-        {"RestartTerminal=drop", {Op::RestartTerminal, std::nullopt, FaultRule::Action::Drop, ""}},
-        {"ReadOption=error:Oops: a=b", {Op::ReadOption, std::nullopt, FaultRule::Action::Error, "Oops: a=b"}},
-        {"ReadOption:=false", {Op::ReadOption, "", FaultRule::Action::False, ""}},
+    const std::vector<Good> good {
+        { "WriteOption:IsHolidayValid=false", { Op::WriteOption, "IsHolidayValid", FaultRule::Action::False, "" } },
+        { "ReadTimeZone:50=hang", { Op::ReadTimeZone, "50", FaultRule::Action::Hang, "" } },
+        { "RestartTerminal=drop", { Op::RestartTerminal, std::nullopt, FaultRule::Action::Drop, "" } },
+        { "ReadOption=error:Oops: a=b", { Op::ReadOption, std::nullopt, FaultRule::Action::Error, "Oops: a=b" } },
+        { "ReadOption:=false", { Op::ReadOption, "", FaultRule::Action::False, "" } },
     };
     for (const auto& row : good) {
         SCOPED_TRACE(row.text);
         EXPECT_EQ(parseFaultRule(row.text), row.rule);
     }
-    for (const char* bad : {"WriteOption", "WriteOptions=false", "=false", "WriteOption=true", "WriteOption=Hang",
-                            "WriteOption:x=", "ReadOption=error:\xff"}) {
+    for (const char* bad : { "WriteOption", "WriteOptions=false", "=false", "WriteOption=true", "WriteOption=Hang",
+             "WriteOption:x=", "ReadOption=error:\xff" }) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(parseFaultRule(bad), std::invalid_argument);
     }
@@ -272,8 +273,8 @@ TEST(FaultRuleParsing, AcceptsEachActionAndRefusesNonsense)
 
 TEST(FaultRuleMatching, FirstMatchWinsAndArgumentsCompareAsText)
 {
-    const FaultRules rules({parseFaultRule("WriteOption:GTZ101=drop"), parseFaultRule("WriteOption=false"),
-                            parseFaultRule("WriteOption:GTZ102=hang"), parseFaultRule("ReadGroupText:101=hang")});
+    const FaultRules rules({ parseFaultRule("WriteOption:GTZ101=drop"), parseFaultRule("WriteOption=false"),
+        parseFaultRule("WriteOption:GTZ102=hang"), parseFaultRule("ReadGroupText:101=hang") });
     EXPECT_EQ(rules.match(Op::WriteOption, "GTZ101")->action, FaultRule::Action::Drop);
     EXPECT_EQ(rules.match(Op::WriteOption, "GTZ102")->action, FaultRule::Action::False);
     EXPECT_EQ(rules.match(Op::ReadGroupText, "101")->action, FaultRule::Action::Hang);

@@ -55,18 +55,19 @@ TEST(TermsimSocket, RightKeyIsServedAndJournalled)
 
     TestClient client;
     open(client, sim, 4711);
-    auto r = client.call(Op::WriteOption, {M, std::string("~LockFunOn"), std::string("14")});
+    auto r = client.call(Op::WriteOption, { M, std::string("~LockFunOn"), std::string("14") });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->result, -1);
-    r = client.call(Op::ReadOption, {M, std::string("~LockFunOn")});
+    r = client.call(Op::ReadOption, { M, std::string("~LockFunOn") });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->out, "14");
     r = client.call(Op::ReadVendorName, {});
     ASSERT_TRUE(r);
     EXPECT_EQ(r->out, "Demo Vendor");
 
-    EXPECT_EQ(sim.operations(), (std::vector<std::string>{"WriteOption(1, ~LockFunOn, 14)",
-                                                          "ReadOption(1, ~LockFunOn)", "ReadVendorName()"}));
+    EXPECT_EQ(sim.operations(),
+        (std::vector<std::string> {
+            "WriteOption(1, ~LockFunOn, 14)", "ReadOption(1, ~LockFunOn)", "ReadVendorName()" }));
     EXPECT_EQ(events(sim, "auth_ok").size(), 1u);
 }
 
@@ -127,10 +128,10 @@ TEST(TermsimSocket, RestartClosesEverythingRefusesDuringThePauseThenServesWithSt
     open(bystander, sim);
     TestClient client;
     open(client, sim);
-    ASSERT_TRUE(client.call(Op::WriteOption, {M, std::string("OpenCloseExtOn"), std::string("1")}));
+    ASSERT_TRUE(client.call(Op::WriteOption, { M, std::string("OpenCloseExtOn"), std::string("1") }));
 
     const auto restartedAt = std::chrono::steady_clock::now();
-    const auto r = client.call(Op::RestartTerminal, {M});
+    const auto r = client.call(Op::RestartTerminal, { M });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->result, -1);
     EXPECT_TRUE(client.closedByPeer());
@@ -150,8 +151,8 @@ TEST(TermsimSocket, RestartClosesEverythingRefusesDuringThePauseThenServesWithSt
     }
     ASSERT_TRUE(served);
     EXPECT_GE(std::chrono::steady_clock::now() - restartedAt, 1400ms);
-    ASSERT_EQ(after.handshake(0), (std::pair<std::int32_t, std::string>{0, ""}));
-    const auto read = after.call(Op::ReadOption, {M, std::string("OpenCloseExtOn")});
+    ASSERT_EQ(after.handshake(0), (std::pair<std::int32_t, std::string> { 0, "" }));
+    const auto read = after.call(Op::ReadOption, { M, std::string("OpenCloseExtOn") });
     ASSERT_TRUE(read);
     EXPECT_EQ(read->out, "1");
     EXPECT_EQ(events(sim, "restart").size(), 1u);
@@ -168,8 +169,8 @@ TEST(TermsimSocket, KillNineLosesNothingThatWasAcknowledged)
     // the middle of the rest.
     constexpr int kWrites = 200;
     for (int i = 0; i < kWrites; ++i) {
-        ASSERT_TRUE(client.send({proto::Kind::Request, Op::WriteOption, static_cast<std::uint32_t>(i + 1),
-                                 {M, "opt" + std::to_string(i), "v" + std::to_string(i)}}));
+        ASSERT_TRUE(client.send({ proto::Kind::Request, Op::WriteOption, static_cast<std::uint32_t>(i + 1),
+            { M, "opt" + std::to_string(i), "v" + std::to_string(i) } }));
     }
     int acknowledged = 0;
     while (acknowledged < 5) {
@@ -190,7 +191,7 @@ TEST(TermsimSocket, KillNineLosesNothingThatWasAcknowledged)
     int kept = 0;
     for (int i = 0; i < kWrites; ++i) {
         SCOPED_TRACE(i);
-        const auto r = again.call(Op::ReadOption, {M, "opt" + std::to_string(i)});
+        const auto r = again.call(Op::ReadOption, { M, "opt" + std::to_string(i) });
         ASSERT_TRUE(r);
         if (r->result == 0) {
             break;
@@ -200,7 +201,7 @@ TEST(TermsimSocket, KillNineLosesNothingThatWasAcknowledged)
     }
     EXPECT_GE(kept, acknowledged);
     for (int i = kept + 1; i < kWrites; ++i) {
-        const auto r = again.call(Op::ReadOption, {M, "opt" + std::to_string(i)});
+        const auto r = again.call(Op::ReadOption, { M, "opt" + std::to_string(i) });
         ASSERT_TRUE(r);
         ASSERT_EQ(r->result, 0) << "opt" << i << " kept although opt" << kept << " was lost";
     }
@@ -216,7 +217,7 @@ TEST(TermsimSocket, SigtermEndsCleanlyWithTheJournalFlushed)
     ASSERT_TRUE(sim.started());
     TestClient client;
     open(client, sim);
-    ASSERT_TRUE(client.call(Op::IsColorTerminal, {M}));
+    ASSERT_TRUE(client.call(Op::IsColorTerminal, { M }));
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_TRUE(client.closedByPeer());
     const auto journal = sim.journal();
@@ -227,34 +228,34 @@ TEST(TermsimSocket, SigtermEndsCleanlyWithTheJournalFlushed)
 TEST(TermsimSocket, FaultRulesFromTheCommandLine)
 {
     auto simOptions = at("127.0.1.7");
-    simOptions.fails = {"WriteOption:IsHolidayValid=false", "ReadOption:Slow=hang",
-                        "WriteTimeZone:48=error:Zone store full", "WriteOption:Gone=drop"};
+    simOptions.fails = { "WriteOption:IsHolidayValid=false", "ReadOption:Slow=hang",
+        "WriteTimeZone:48=error:Zone store full", "WriteOption:Gone=drop" };
     TermsimProcess sim(simOptions);
     ASSERT_TRUE(sim.started());
     TestClient client;
     open(client, sim);
-    auto r = client.call(Op::WriteOption, {M, std::string("IsHolidayValid"), std::string("0")});
+    auto r = client.call(Op::WriteOption, { M, std::string("IsHolidayValid"), std::string("0") });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->result, 0);
-    r = client.call(Op::WriteTimeZone, {M, 48, std::string("0")});
+    r = client.call(Op::WriteTimeZone, { M, 48, std::string("0") });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, kEFail);
     EXPECT_EQ(r->description, "Zone store full");
 
     // A hung request gets no answer, but the link stays up for the next one.
-    EXPECT_FALSE(client.call(Op::ReadOption, {M, std::string("Slow")}, 500ms));
-    r = client.call(Op::ReadOption, {M, std::string("~DCTZ")});
+    EXPECT_FALSE(client.call(Op::ReadOption, { M, std::string("Slow") }, 500ms));
+    r = client.call(Op::ReadOption, { M, std::string("~DCTZ") });
     ASSERT_TRUE(r);
     EXPECT_EQ(r->out, "0");
 
-    EXPECT_FALSE(client.call(Op::WriteOption, {M, std::string("Gone"), std::string("1")}));
+    EXPECT_FALSE(client.call(Op::WriteOption, { M, std::string("Gone"), std::string("1") }));
     EXPECT_TRUE(client.closedByPeer());
 }
 
 TEST(TermsimSocket, SilentOrGarbledClientsAreDropped)
 {
     auto simOptions = at("127.0.1.8");
-    simOptions.extraArgs = {"--auth-timeout-ms", "300"};
+    simOptions.extraArgs = { "--auth-timeout-ms", "300" };
     TermsimProcess sim(simOptions);
     ASSERT_TRUE(sim.started());
 
@@ -265,14 +266,14 @@ TEST(TermsimSocket, SilentOrGarbledClientsAreDropped)
 
     TestClient garbled;
     open(garbled, sim);
-    ASSERT_TRUE(garbled.sendRaw({9, 0, 0, 0, 2, 4, 1, 0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(garbled.sendRaw({ 9, 0, 0, 0, 2, 4, 1, 0, 0, 0, 0, 0, 0 }));
     EXPECT_TRUE(garbled.closedByPeer());
     EXPECT_EQ(events(sim, "protocol_error").size(), 1u);
 
     TestClient noAuth;
     ASSERT_TRUE(noAuth.connect(sim.address()));
     ASSERT_TRUE(noAuth.receive());
-    ASSERT_TRUE(noAuth.send({proto::Kind::Request, Op::IsColorTerminal, 1, {M}}));
+    ASSERT_TRUE(noAuth.send({ proto::Kind::Request, Op::IsColorTerminal, 1, { M } }));
     EXPECT_TRUE(noAuth.closedByPeer());
     EXPECT_TRUE(sim.operations().empty());
 }
@@ -283,9 +284,9 @@ TEST(TermsimSocket, AFrameSentOneByteAtATimeIsAnswered)
     ASSERT_TRUE(sim.started());
     TestClient client;
     open(client, sim);
-    const auto frame = proto::encode({proto::Kind::Request, Op::ReadGroupText, 3, {M, 101}});
+    const auto frame = proto::encode({ proto::Kind::Request, Op::ReadGroupText, 3, { M, 101 } });
     for (std::uint8_t byte : frame) {
-        ASSERT_TRUE(client.sendRaw({byte}));
+        ASSERT_TRUE(client.sendRaw({ byte }));
     }
     const auto reply = client.receive();
     ASSERT_TRUE(reply);
@@ -313,11 +314,12 @@ TEST(TermsimSocket, ManyConnectionsAtOnceEachWithItsOwnKeyCheck)
     }
     for (std::size_t i = 0; i < clients.size(); ++i) {
         if (i != 3) {
-            ASSERT_TRUE(clients[i]->call(Op::WriteTimeZone, {M, static_cast<std::int32_t>(i), "z" + std::to_string(i)}));
+            ASSERT_TRUE(
+                clients[i]->call(Op::WriteTimeZone, { M, static_cast<std::int32_t>(i), "z" + std::to_string(i) }));
         }
     }
     for (std::size_t i = 0; i < clients.size(); ++i) {
-        const auto r = clients[0]->call(Op::ReadTimeZone, {M, static_cast<std::int32_t>(i)});
+        const auto r = clients[0]->call(Op::ReadTimeZone, { M, static_cast<std::int32_t>(i) });
         ASSERT_TRUE(r);
         EXPECT_EQ(r->out, i == 3 ? "" : "z" + std::to_string(i));
     }

@@ -14,7 +14,10 @@ class TestClient {
 public:
     using ms = std::chrono::milliseconds;
 
-    TestClient() : m_socket(m_io) {}
+    TestClient()
+        : m_socket(m_io)
+    {
+    }
 
     // Connects (bounded); false when refused or timed out.
     bool connect(const std::string& address, std::uint16_t port = 4370, ms timeout = ms(3000))
@@ -23,8 +26,8 @@ public:
         m_socket = asio::ip::tcp::socket(m_io);
         m_in.clear();
         m_closed = false;
-        m_socket.async_connect({asio::ip::make_address_v4(address), port},
-                               [&result](asio::error_code ec) { result = ec; });
+        m_socket.async_connect(
+            { asio::ip::make_address_v4(address), port }, [&result](asio::error_code ec) { result = ec; });
         if (!runUntil([&] { return result != asio::error::would_block; }, timeout) || result) {
             return false;
         }
@@ -53,7 +56,7 @@ public:
             if (r.status == proto::DecodeStatus::Invalid || m_closed) {
                 return std::nullopt;
             }
-            std::array<std::uint8_t, 4096> chunk{};
+            std::array<std::uint8_t, 4096> chunk {};
             bool done = false;
             asio::error_code ec;
             std::size_t n = 0;
@@ -77,8 +80,7 @@ public:
     // True when the peer closes the link within `timeout`.
     bool closedByPeer(ms timeout = ms(3000))
     {
-        while (receive(timeout)) {
-        }
+        while (receive(timeout)) { }
         return m_closed;
     }
 
@@ -93,7 +95,7 @@ public:
         }
         const auto& nonce = std::get<proto::Bytes>(hello->fields[0]).data;
         const auto mac = proto::keyCheckMac(key, nonce);
-        send({proto::Kind::Auth, proto::Op::None, 0, {proto::Bytes{{mac.begin(), mac.end()}}}});
+        send({ proto::Kind::Auth, proto::Op::None, 0, { proto::Bytes { { mac.begin(), mac.end() } } } });
         return authResult(receive());
     }
 
@@ -105,13 +107,13 @@ public:
         if (!m || m->kind != proto::Kind::AuthResult || m->fields.size() != 2) {
             return std::nullopt;
         }
-        return std::pair{std::get<std::int32_t>(m->fields[0]), std::get<std::string>(m->fields[1])};
+        return std::pair { std::get<std::int32_t>(m->fields[0]), std::get<std::string>(m->fields[1]) };
     }
 
     std::optional<proto::ResponseFields> call(proto::Op op, std::vector<proto::Field> fields, ms timeout = ms(3000))
     {
         const std::uint32_t id = ++m_requestId;
-        if (!send({proto::Kind::Request, op, id, std::move(fields)})) {
+        if (!send({ proto::Kind::Request, op, id, std::move(fields) })) {
             return std::nullopt;
         }
         const auto reply = receive(timeout);
@@ -134,8 +136,7 @@ private:
     {
         m_io.restart();
         const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done() && m_io.run_one_until(deadline) > 0) {
-        }
+        while (!done() && m_io.run_one_until(deadline) > 0) { }
         if (done()) {
             return true;
         }
