@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ class SettingsStore;
 class TCTermLink;
 class TimeEdit;
 class WriteRecorder;
+struct ProgrammingChoices;
 
 // The program's one window. Its controls carry their given object names and
 // its handlers their given names; each handler is thin: it reads the
@@ -105,8 +107,9 @@ private:
     void fillZone(int zone, const QString& text);
     void SetTZ(int zone);
     void GetTZ(int zone);
-    void setTimeZoneInfo(WriteRecorder& writes);
+    WriteRecorder& currentWrites(std::optional<WriteRecorder>& standalone);
     std::array<bool, 4> tickedZones() const;
+    ProgrammingChoices currentChoices() const;
 
     TermLinkFactory m_termLinkFactory;
     SettingsStore& m_store;

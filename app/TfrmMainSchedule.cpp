@@ -10,6 +10,8 @@
 
 #include <QCheckBox>
 
+#include <optional>
+
 namespace {
 
 QString warningFor(int zone)
@@ -79,16 +81,18 @@ void TfrmMain::fillZone(int zone, const QString& text)
     }
 }
 
-void TfrmMain::btnSetTZInfoClick()
+WriteRecorder& TfrmMain::currentWrites(std::optional<WriteRecorder>& standalone)
 {
-    // Outside an Update (the hidden button) the writes are simply not audited.
-    WriteRecorder standalone(link());
-    WriteRecorder& writes = m_writes ? *m_writes : standalone;
-    setTimeZoneInfo(writes);
+    // Outside an Update (the hidden buttons) the writes are simply not audited.
+    if (m_writes)
+        return *m_writes;
+    return standalone.emplace(link());
 }
 
-void TfrmMain::setTimeZoneInfo(WriteRecorder& writes)
+void TfrmMain::btnSetTZInfoClick()
 {
+    std::optional<WriteRecorder> standalone;
+    WriteRecorder& writes = currentWrites(standalone);
     const QString zone1 = joinZone(1);
     writes.WriteTimeZone(schedule::terminalIndex(1), zone1.toStdU16String());
     SetTZIntoReg(m_store, zoneValueName(1), zone1.toStdString());
@@ -104,9 +108,8 @@ void TfrmMain::SetTZ(int zone)
 {
     QString& text = m_tzTexts.at(static_cast<std::size_t>(zone - 2));
     text = joinZone(zone);
-    WriteRecorder standalone(link());
-    WriteRecorder& writes = m_writes ? *m_writes : standalone;
-    writes.WriteTimeZone(schedule::terminalIndex(zone), text.toStdU16String());
+    std::optional<WriteRecorder> standalone;
+    currentWrites(standalone).WriteTimeZone(schedule::terminalIndex(zone), text.toStdU16String());
     SetTZIntoReg(m_store, zoneValueName(zone), text.toStdString());
     SetTZIntoReg(m_store, zoneFlagName(zone), "1");
 }

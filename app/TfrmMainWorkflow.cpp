@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -156,13 +157,8 @@ void TfrmMain::updateStage()
         ~Reset() { writes = nullptr; }
     } reset{m_writes};
 
-    ProgrammingChoices choices;
-    choices.enable = rbtnEnable->isChecked();
-    choices.forceOpen = rbtnOpen->isChecked();
-    choices.ticked = tickedZones();
-    choices.lockFunValue = LockFunValue.toStdU16String();
     runProgrammingSequence(
-        writes, choices, [this] { btnSetTZInfoClick(); }, [this] { btnSetGroupClick(); });
+        writes, currentChoices(), [this] { btnSetTZInfoClick(); }, [this] { btnSetGroupClick(); });
 
     const bool lastWriteAccepted = writes.WriteOption(u"IsHolidayValid", u"0");
     if (lastWriteAccepted && writes.refused().empty()) {
@@ -183,16 +179,21 @@ void TfrmMain::updateStage()
     }
 }
 
-void TfrmMain::btnSetGroupClick()
+ProgrammingChoices TfrmMain::currentChoices() const
 {
-    WriteRecorder standalone(link());
-    WriteRecorder& writes = m_writes ? *m_writes : standalone;
     ProgrammingChoices choices;
     choices.enable = rbtnEnable->isChecked();
     choices.forceOpen = rbtnOpen->isChecked();
     choices.ticked = tickedZones();
     choices.lockFunValue = LockFunValue.toStdU16String();
-    setGroupOptions(writes, choices);
+    return choices;
+}
+
+void TfrmMain::btnSetGroupClick()
+{
+    std::optional<WriteRecorder> standalone;
+    WriteRecorder& writes = currentWrites(standalone);
+    setGroupOptions(writes, currentChoices());
 }
 
 void TfrmMain::restartStage()
