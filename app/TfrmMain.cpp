@@ -29,8 +29,8 @@ constexpr int kGroupHeight = 259;
 constexpr int kGroupTop = kClientHeight - kMemoHeight - kGroupHeight;
 
 // Grid geometry inside the settings group.
-constexpr std::array<int, 10> kColumnX{88, 144, 208, 264, 328, 384, 448, 504, 568, 624};
-constexpr std::array<int, 5> kDashX{128, 248, 368, 488, 608};
+constexpr std::array<int, 10> kColumnX { 88, 144, 208, 264, 328, 384, 448, 504, 568, 624 };
+constexpr std::array<int, 5> kDashX { 128, 248, 368, 488, 608 };
 constexpr int kFirstRowY = 80;
 constexpr int kRowStep = 24;
 constexpr int kFieldWidth = 40;
@@ -55,8 +55,9 @@ void paintBlueText(QWidget* widget)
 } // namespace
 
 TfrmMain::TfrmMain(TermLinkFactory termLinkFactory, SettingsStore& store, IMessageBoxes& boxes, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    : QWidget(parent,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_termLinkFactory(std::move(termLinkFactory))
     , m_store(store)
     , m_boxes(boxes)
@@ -172,8 +173,8 @@ void TfrmMain::buildGrid()
     const QFont bold = boldFont(font());
     for (int day = 0; day < schedule::kDays; ++day) {
         const int y = kFirstRowY + day * kRowStep;
-        auto* dayLabel = new QLabel(QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data()),
-                                    gbTZ);
+        auto* dayLabel
+            = new QLabel(QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data()), gbTZ);
         dayLabel->setObjectName(QStringLiteral("lbl%1").arg(
             QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data())));
         dayLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
@@ -200,7 +201,7 @@ void TfrmMain::buildGrid()
 
 void TfrmMain::setTabOrder()
 {
-    std::vector<QWidget*> order{edtIP, edtKey, rbtnEnable, rbtnDisable, btnUpdate, rbtnOpen, rbtnClose};
+    std::vector<QWidget*> order { edtIP, edtKey, rbtnEnable, rbtnDisable, btnUpdate, rbtnOpen, rbtnClose };
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
         if (zone > 1)
             order.push_back(tzBox(zone));
@@ -219,13 +220,15 @@ void TfrmMain::setAccessibleNames()
     Memo1->setAccessibleName(QStringLiteral("Log"));
     for (int day = 0; day < schedule::kDays; ++day) {
         for (int column = 1; column <= schedule::kColumns; ++column)
-            timeField(day, column)->setAccessibleName(QString::fromStdString(schedule::accessibleFieldName(day, column)));
+            timeField(day, column)
+                ->setAccessibleName(QString::fromStdString(schedule::accessibleFieldName(day, column)));
     }
 }
 
 void TfrmMain::connectHandlers()
 {
-    const auto handle = [this](auto method) { return [this, method]() { guarded([this, method] { (this->*method)(); }); }; };
+    const auto handle
+        = [this](auto method) { return [this, method]() { guarded([this, method] { (this->*method)(); }); }; };
 
     connect(btnUpdate, &QPushButton::clicked, this, handle(&TfrmMain::btnUpdateClick));
     connect(rbtnEnable, &QRadioButton::toggled, this, handle(&TfrmMain::rbtnEnableClick));
@@ -246,7 +249,8 @@ void TfrmMain::connectHandlers()
         for (int column = 1; column <= schedule::kColumns; ++column) {
             TimeEdit* field = timeField(day, column);
             if (field != mon1)
-                connect(field, &TimeEdit::left, this, [this, field] { guarded([this, field] { timeFieldExit(field); }); });
+                connect(
+                    field, &TimeEdit::left, this, [this, field] { guarded([this, field] { timeFieldExit(field); }); });
         }
     }
 }
@@ -256,11 +260,14 @@ TimeEdit* TfrmMain::timeField(int day, int column) const
     return m_grid.at(static_cast<std::size_t>(day)).at(static_cast<std::size_t>(column - 1));
 }
 
-QCheckBox* TfrmMain::tzBox(int zone) const { return m_tzBoxes.at(static_cast<std::size_t>(zone - 2)); }
+QCheckBox* TfrmMain::tzBox(int zone) const
+{
+    return m_tzBoxes.at(static_cast<std::size_t>(zone - 2));
+}
 
 std::array<TimeEdit*, 14> TfrmMain::zoneFields(int zone) const
 {
-    std::array<TimeEdit*, 14> fields{};
+    std::array<TimeEdit*, 14> fields {};
     for (int day = 0; day < schedule::kDays; ++day) {
         fields.at(static_cast<std::size_t>(2 * day)) = timeField(day, schedule::startColumn(zone));
         fields.at(static_cast<std::size_t>(2 * day + 1)) = timeField(day, schedule::endColumn(zone));
@@ -286,8 +293,8 @@ void TfrmMain::FormShow()
         m_termLink = std::make_unique<TCTermLink>(m_termLinkFactory());
     } catch (const std::exception& error) {
         m_boxes.show(this, IMessageBoxes::Kind::Error, QStringLiteral("Error"),
-                     QStringLiteral("SDK Error : -") + QString::fromUtf8(error.what()) +
-                         QStringLiteral("\r\nApplication will be terminated."));
+            QStringLiteral("SDK Error : -") + QString::fromUtf8(error.what())
+                + QStringLiteral("\r\nApplication will be terminated."));
         m_terminationRequested = true;
         QCoreApplication::exit(1);
     }
@@ -315,9 +322,15 @@ bool TfrmMain::Validation()
     return false;
 }
 
-void TfrmMain::rbtnEnableClick() { gbTZ->setEnabled(rbtnEnable->isChecked()); }
+void TfrmMain::rbtnEnableClick()
+{
+    gbTZ->setEnabled(rbtnEnable->isChecked());
+}
 
-void TfrmMain::rbtnDisableClick() { gbTZ->setEnabled(rbtnEnable->isChecked()); }
+void TfrmMain::rbtnDisableClick()
+{
+    gbTZ->setEnabled(rbtnEnable->isChecked());
+}
 
 QString TfrmMain::errorBoxText(const QString& message)
 {

@@ -34,8 +34,7 @@ struct ProgrammingChoices;
 class TfrmMain : public QWidget {
     Q_OBJECT
 public:
-    TfrmMain(TermLinkFactory termLinkFactory, SettingsStore& store, IMessageBoxes& boxes,
-             QWidget* parent = nullptr);
+    TfrmMain(TermLinkFactory termLinkFactory, SettingsStore& store, IMessageBoxes& boxes, QWidget* parent = nullptr);
     ~TfrmMain() override;
 
     // Handlers and services, public so tests can drive them like the user does.
@@ -136,8 +135,8 @@ private:
     QGroupBox* gbTZ = nullptr;
     QRadioButton* rbtnOpen = nullptr;
     QRadioButton* rbtnClose = nullptr;
-    std::array<QCheckBox*, 4> m_tzBoxes{}; // tz2 ... tz5
-    std::array<std::array<TimeEdit*, 10>, 7> m_grid{}; // [day][column - 1]
+    std::array<QCheckBox*, 4> m_tzBoxes {}; // tz2 ... tz5
+    std::array<std::array<TimeEdit*, 10>, 7> m_grid {}; // [day][column - 1]
     QPushButton* btnGetTZInfo = nullptr;
     QPushButton* btnSetTZInfo = nullptr;
     QPushButton* btnGetGroup = nullptr;

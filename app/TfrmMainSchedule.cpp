@@ -19,8 +19,14 @@ QString warningFor(int zone)
     return QStringLiteral("Please enable the Time Zone %1 before enable the Time Zone %2.").arg(zone - 1).arg(zone);
 }
 
-std::string zoneValueName(int zone) { return std::to_string(schedule::terminalIndex(zone)); }
-std::string zoneFlagName(int zone) { return "TZ" + zoneValueName(zone); }
+std::string zoneValueName(int zone)
+{
+    return std::to_string(schedule::terminalIndex(zone));
+}
+std::string zoneFlagName(int zone)
+{
+    return "TZ" + zoneValueName(zone);
+}
 
 } // namespace
 
@@ -56,7 +62,7 @@ void TfrmMain::tzClick(int zone)
 
 std::array<bool, 4> TfrmMain::tickedZones() const
 {
-    std::array<bool, 4> ticked{};
+    std::array<bool, 4> ticked {};
     for (int zone = 2; zone <= schedule::kZones; ++zone)
         ticked.at(static_cast<std::size_t>(zone - 2)) = tzBox(zone)->isChecked();
     return ticked;

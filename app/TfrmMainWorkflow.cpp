@@ -32,7 +32,7 @@ TCTermLink& TfrmMain::link()
 
 void TfrmMain::setButtonStage(int stage)
 {
-    static const char* const kCaptions[] = {"Connect", "Update", "Restart"};
+    static const char* const kCaptions[] = { "Connect", "Update", "Restart" };
     m_buttonStage = stage;
     btnUpdate->setText(QString::fromLatin1(kCaptions[stage]));
 }
@@ -60,8 +60,8 @@ void TfrmMain::connectStage()
     link().SetCommKey(parseCommKey(edtKey->text().toStdString()));
     const QString ip = edtIP->text();
     if (!link().ConnectNetwork(ip.toStdU16String(), kTerminalPort)) {
-        m_boxes.show(this, IMessageBoxes::Kind::Error, QStringLiteral("Error"),
-                     QStringLiteral("Unable to connect to ") + ip);
+        m_boxes.show(
+            this, IMessageBoxes::Kind::Error, QStringLiteral("Error"), QStringLiteral("Unable to connect to ") + ip);
         return;
     }
     setButtonStage(1);
@@ -124,16 +124,16 @@ bool TfrmMain::checkScheduleFields()
         if (zone > 1 && !tzBox(zone)->isChecked())
             continue;
         for (int day = 0; day < schedule::kDays; ++day) {
-            for (int column : {schedule::startColumn(zone), schedule::endColumn(zone)}) {
+            for (int column : { schedule::startColumn(zone), schedule::endColumn(zone) }) {
                 const QString text = timeField(day, column)->text();
                 if (schedule::isFourDigitTime(text.toStdU16String()))
                     continue;
                 m_boxes.show(this, IMessageBoxes::Kind::Error, QStringLiteral("Error"),
-                             QStringLiteral("Time Zone %1, %2 %3: \"%4\" is not a four-digit time (HHMM).")
-                                 .arg(zone)
-                                 .arg(QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data()))
-                                 .arg(column % 2 ? QStringLiteral("start") : QStringLiteral("end"))
-                                 .arg(text));
+                    QStringLiteral("Time Zone %1, %2 %3: \"%4\" is not a four-digit time (HHMM).")
+                        .arg(zone)
+                        .arg(QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data()))
+                        .arg(column % 2 ? QStringLiteral("start") : QStringLiteral("end"))
+                        .arg(text));
                 return false;
             }
         }
@@ -155,7 +155,7 @@ void TfrmMain::updateStage()
     struct Reset {
         WriteRecorder*& writes;
         ~Reset() { writes = nullptr; }
-    } reset{m_writes};
+    } reset { m_writes };
 
     runProgrammingSequence(
         writes, currentChoices(), [this] { btnSetTZInfoClick(); }, [this] { btnSetGroupClick(); });

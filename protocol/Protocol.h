@@ -37,7 +37,7 @@ inline constexpr std::uint8_t kVersion = 1;
 inline constexpr std::size_t kLengthPrefix = 4;
 inline constexpr std::size_t kHeaderSize = 9;
 inline constexpr std::size_t kMaxFrame = 64 * 1024; // whole frame, prefix included
-inline constexpr std::size_t kMaxText = 4 * 1024;   // one text or bytes field
+inline constexpr std::size_t kMaxText = 4 * 1024; // one text or bytes field
 inline constexpr std::size_t kMaxFields = 16;
 inline constexpr std::size_t kNonceSize = 16;
 inline constexpr std::size_t kMacSize = 32;
@@ -92,9 +92,9 @@ struct Message {
 std::vector<std::uint8_t> encode(const Message& message);
 
 enum class DecodeStatus {
-    Ok,       // `message` holds one frame; `consumed` bytes of input were used
+    Ok, // `message` holds one frame; `consumed` bytes of input were used
     NeedMore, // the input holds only part of a frame so far
-    Invalid,  // the input breaks the protocol; `error` says how. Close the link.
+    Invalid, // the input breaks the protocol; `error` says how. Close the link.
 };
 
 struct DecodeResult {
@@ -111,8 +111,8 @@ struct DecodeResult {
 DecodeResult decode(std::span<const std::uint8_t> input);
 
 // Builders and readers for the uniform request/response shape.
-Message makeResponse(const Message& request, std::int32_t status, std::int32_t result, std::string out,
-                     std::string description);
+Message makeResponse(
+    const Message& request, std::int32_t status, std::int32_t result, std::string out, std::string description);
 
 struct ResponseFields {
     std::int32_t status = 0;

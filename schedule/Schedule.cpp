@@ -28,8 +28,8 @@ std::u16string defaultFieldText(int day, int column)
 
 std::string accessibleFieldName(int day, int column)
 {
-    return std::string(kDayNames.at(static_cast<std::size_t>(day))) + (column % 2 ? " start" : " end") +
-           ", Time Zone " + std::to_string(zoneOfColumn(column));
+    return std::string(kDayNames.at(static_cast<std::size_t>(day))) + (column % 2 ? " start" : " end") + ", Time Zone "
+        + std::to_string(zoneOfColumn(column));
 }
 
 std::u16string ConvertTime(const std::u16string& text)

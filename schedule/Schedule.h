@@ -16,26 +16,40 @@ inline constexpr int kZones = 5;
 inline constexpr int kFieldsPerZone = 14;
 inline constexpr int kWeekTextLength = kFieldsPerZone * 4;
 
-inline constexpr std::array<std::string_view, kDays> kDayPrefixes{"sun", "mon", "tue", "wed", "thu", "fri", "sat"};
-inline constexpr std::array<std::string_view, kDays> kDayNames{"Sunday",   "Monday", "Tuesday", "Wednesday",
-                                                              "Thursday", "Friday", "Saturday"};
+inline constexpr std::array<std::string_view, kDays> kDayPrefixes { "sun", "mon", "tue", "wed", "thu", "fri", "sat" };
+inline constexpr std::array<std::string_view, kDays> kDayNames { "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday",
+    "Friday", "Saturday" };
 
 // All day, every day: what a zone holds when nothing was saved.
-inline constexpr std::u16string_view kDefaultZoneText =
-    u"00002359000023590000235900002359000023590000235900002359";
+inline constexpr std::u16string_view kDefaultZoneText = u"00002359000023590000235900002359000023590000235900002359";
 
 // Zone n (1..5) lives on the terminal under index 51 - n.
-constexpr int terminalIndex(int zone) { return 51 - zone; }
-constexpr int startColumn(int zone) { return 2 * zone - 1; }
-constexpr int endColumn(int zone) { return 2 * zone; }
+constexpr int terminalIndex(int zone)
+{
+    return 51 - zone;
+}
+constexpr int startColumn(int zone)
+{
+    return 2 * zone - 1;
+}
+constexpr int endColumn(int zone)
+{
+    return 2 * zone;
+}
 // The zone a grid column (1..10) belongs to.
-constexpr int zoneOfColumn(int column) { return (column + 1) / 2; }
+constexpr int zoneOfColumn(int column)
+{
+    return (column + 1) / 2;
+}
 
 // "sun1" ... "sat10"; day 0 is Sunday, columns count from 1.
 std::string fieldName(int day, int column);
 
 // Position of a field within its zone, in week-text order (0..13).
-constexpr int zoneSlot(int day, int column) { return 2 * day + (column % 2 == 0 ? 1 : 0); }
+constexpr int zoneSlot(int day, int column)
+{
+    return 2 * day + (column % 2 == 0 ? 1 : 0);
+}
 
 // A zone's fields in week-text order: Sunday start, Sunday end, Monday start, ...
 std::array<std::string, kFieldsPerZone> zoneFieldNames(int zone);

@@ -58,17 +58,20 @@ public:
     // RegCreateKeyEx: opens `subKey` below `parent`, creating it and every
     // missing key on the way. Paths are backslash-separated and compared
     // without regard to case.
-    virtual RegStatus createKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                                std::unique_ptr<RegistryKey>& result) = 0;
+    virtual RegStatus createKey(
+        RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result)
+        = 0;
     // RegOpenKeyEx: opens an existing key; kErrorFileNotFound when there is none.
-    virtual RegStatus openKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                              std::unique_ptr<RegistryKey>& result) = 0;
+    virtual RegStatus openKey(
+        RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result)
+        = 0;
     // RegSetValueEx: stores `data` as is under `name`, replacing any earlier value.
     virtual RegStatus setValue(RegistryKey& key, const std::string& name, RegType type, std::string_view data) = 0;
     // RegQueryValueEx: always the type and the size in bytes; the bytes too
     // when `data` is given. kErrorFileNotFound when there is no such value.
-    virtual RegStatus queryValue(RegistryKey& key, const std::string& name, RegType& type, std::size_t& size,
-                                 std::string* data) = 0;
+    virtual RegStatus queryValue(
+        RegistryKey& key, const std::string& name, RegType& type, std::size_t& size, std::string* data)
+        = 0;
     // RegCloseKey.
     virtual RegStatus closeKey(std::unique_ptr<RegistryKey> key) = 0;
 

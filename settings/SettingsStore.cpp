@@ -17,7 +17,10 @@ std::unique_ptr<Registry> openSqliteRegistry(const std::filesystem::path& databa
 // Closes a section key on every way out of a read or a write.
 class SectionKey {
 public:
-    explicit SectionKey(Registry& registry) : m_registry(registry) {}
+    explicit SectionKey(Registry& registry)
+        : m_registry(registry)
+    {
+    }
     ~SectionKey()
     {
         if (key)
@@ -40,11 +43,15 @@ SettingsStore::SettingsStore(std::filesystem::path databasePath)
 }
 
 SettingsStore::SettingsStore(std::filesystem::path databasePath, RegistryFactory factory)
-    : m_databasePath(std::move(databasePath)), m_factory(std::move(factory))
+    : m_databasePath(std::move(databasePath))
+    , m_factory(std::move(factory))
 {
 }
 
-SettingsStore::~SettingsStore() { CloseSettings(); }
+SettingsStore::~SettingsStore()
+{
+    CloseSettings();
+}
 
 void SettingsStore::OpenSettingsKey(const std::string& path)
 {
@@ -90,8 +97,8 @@ void SettingsStore::WriteSetting(const std::string& section, const std::string& 
         throw std::runtime_error("Failed to set data for '" + ident + "'");
 }
 
-std::string SettingsStore::ReadSetting(const std::string& section, const std::string& ident,
-                                       const std::string& defaultValue)
+std::string SettingsStore::ReadSetting(
+    const std::string& section, const std::string& ident, const std::string& defaultValue)
 {
     RegistryKey* parent = m_writableKey ? m_writableKey.get() : m_key.get();
     if (!parent)
@@ -136,12 +143,16 @@ void SettingsStore::CloseSettings()
     m_keyPath.clear();
 }
 
-SettingsBracket::SettingsBracket(SettingsStore& store, const std::string& path) : m_store(store)
+SettingsBracket::SettingsBracket(SettingsStore& store, const std::string& path)
+    : m_store(store)
 {
     m_store.OpenSettingsKey(path);
 }
 
-SettingsBracket::~SettingsBracket() { m_store.CloseSettings(); }
+SettingsBracket::~SettingsBracket()
+{
+    m_store.CloseSettings();
+}
 
 void SetTZIntoReg(SettingsStore& store, const std::string& ident, const std::string& value)
 {

@@ -15,15 +15,18 @@
 
 namespace {
 
-constexpr const char* kSchema =
-    "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY COLLATE NOCASE);"
-    "CREATE TABLE IF NOT EXISTS vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
-    " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name));";
+constexpr const char* kSchema
+    = "CREATE TABLE IF NOT EXISTS keys(path TEXT PRIMARY KEY COLLATE NOCASE);"
+      "CREATE TABLE IF NOT EXISTS vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
+      " type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name));";
 
 // Finalised on every path, so no statement keeps a lock on the file.
 class Statement {
 public:
-    Statement(sqlite3* db, const char* sql) : m_rc(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr)) {}
+    Statement(sqlite3* db, const char* sql)
+        : m_rc(sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr))
+    {
+    }
     ~Statement() { sqlite3_finalize(m_stmt); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
@@ -48,7 +51,8 @@ public:
     std::string text(int column) const
     {
         const auto* p = sqlite3_column_text(m_stmt, column);
-        return p ? std::string(reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
+        return p ? std::string(
+                   reinterpret_cast<const char*>(p), static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
                  : std::string();
     }
 
@@ -57,7 +61,10 @@ private:
     int m_rc;
 };
 
-int exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+int exec(sqlite3* db, const char* sql)
+{
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
 
 RegStatus statusOf(int rc, RegStatus otherwise)
 {
@@ -100,9 +107,9 @@ struct Column {
     int pk;
 };
 
-constexpr std::array<Column, 1> kKeysColumns{{{"path", "TEXT", 0, 1}}};
-constexpr std::array<Column, 4> kValsColumns{
-    {{"key", "TEXT", 1, 1}, {"name", "TEXT", 1, 2}, {"type", "INTEGER", 1, 0}, {"data", "BLOB", 1, 0}}};
+constexpr std::array<Column, 1> kKeysColumns { { { "path", "TEXT", 0, 1 } } };
+constexpr std::array<Column, 4> kValsColumns { { { "key", "TEXT", 1, 1 }, { "name", "TEXT", 1, 2 },
+    { "type", "INTEGER", 1, 0 }, { "data", "BLOB", 1, 0 } } };
 
 template <std::size_t N>
 Schema checkTable(sqlite3* db, const char* table, const std::array<Column, N>& expected, int& rc)
@@ -226,7 +233,9 @@ void syncDirectory(const std::filesystem::path& dir)
 class SqliteRegistry::Key final : public RegistryKey {
 public:
     Key(const SqliteRegistry* owner, std::string path, RegAccess access)
-        : owner(owner), path(std::move(path)), access(access)
+        : owner(owner)
+        , path(std::move(path))
+        , access(access)
     {
     }
 
@@ -236,11 +245,15 @@ public:
 };
 
 SqliteRegistry::SqliteRegistry(std::filesystem::path databasePath)
-    : m_path(std::move(databasePath)), m_root(std::make_unique<Key>(this, std::string(), RegAccess::AllAccess))
+    : m_path(std::move(databasePath))
+    , m_root(std::make_unique<Key>(this, std::string(), RegAccess::AllAccess))
 {
 }
 
-SqliteRegistry::~SqliteRegistry() { disconnect(); }
+SqliteRegistry::~SqliteRegistry()
+{
+    disconnect();
+}
 
 // SQLite's own busy timeout backs off to sleeps of 100 ms, so two programs
 // saving at once would spend most of their time asleep: retry after a
@@ -257,7 +270,10 @@ int SqliteRegistry::retryWhileBusy(void* self, int attempts)
     return 1;
 }
 
-RegistryKey& SqliteRegistry::localMachine() { return *m_root; }
+RegistryKey& SqliteRegistry::localMachine()
+{
+    return *m_root;
+}
 
 SqliteRegistry::Key* SqliteRegistry::ownKey(RegistryKey& key) const
 {
@@ -401,8 +417,8 @@ RegStatus SqliteRegistry::storedPath(const std::string& path, std::string& store
     return rc == SQLITE_DONE ? kErrorFileNotFound : statusOf(rc, kErrorCantRead);
 }
 
-RegStatus SqliteRegistry::createKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                                    std::unique_ptr<RegistryKey>& result)
+RegStatus SqliteRegistry::createKey(
+    RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result)
 {
     result.reset();
     Key* base = ownKey(parent);
@@ -452,8 +468,8 @@ RegStatus SqliteRegistry::createKey(RegistryKey& parent, const std::string& subK
     return kErrorSuccess;
 }
 
-RegStatus SqliteRegistry::openKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                                  std::unique_ptr<RegistryKey>& result)
+RegStatus SqliteRegistry::openKey(
+    RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result)
 {
     result.reset();
     Key* base = ownKey(parent);
@@ -505,8 +521,8 @@ RegStatus SqliteRegistry::setValue(RegistryKey& key, const std::string& name, Re
     if (rc == SQLITE_OK && status == kErrorSuccess) {
         // An update keeps the name as first spelt, as the platform does.
         Statement upsert(m_db,
-                         "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-                         " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
+            "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
+            " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data");
         upsert.bindText(1, own->path);
         upsert.bindText(2, name);
         upsert.bindInt(3, type);
@@ -522,8 +538,8 @@ RegStatus SqliteRegistry::setValue(RegistryKey& key, const std::string& name, Re
     return kErrorSuccess;
 }
 
-RegStatus SqliteRegistry::queryValue(RegistryKey& key, const std::string& name, RegType& type, std::size_t& size,
-                                     std::string* data)
+RegStatus SqliteRegistry::queryValue(
+    RegistryKey& key, const std::string& name, RegType& type, std::size_t& size, std::string* data)
 {
     Key* own = ownKey(key);
     if (!own)

@@ -21,7 +21,10 @@ inline constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057u);
 inline constexpr HResult kEOutOfMemory = static_cast<HResult>(0x8007000Eu);
 inline constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005u);
 
-constexpr bool failed(HResult hr) { return hr < 0; }
+constexpr bool failed(HResult hr)
+{
+    return hr < 0;
+}
 
 // What one call returns: its status, the operation's boolean (all 16 bits
 // count: zero is false, any other value true) and, on failure, the control's
@@ -31,8 +34,8 @@ struct CallResult {
     std::int16_t value = 0;
     std::u16string description;
 
-    static CallResult ok(bool result) { return {kSOk, static_cast<std::int16_t>(result ? -1 : 0), {}}; }
-    static CallResult failure(HResult hr, std::u16string text = {}) { return {hr, 0, std::move(text)}; }
+    static CallResult ok(bool result) { return { kSOk, static_cast<std::int16_t>(result ? -1 : 0), {} }; }
+    static CallResult failure(HResult hr, std::u16string text = {}) { return { hr, 0, std::move(text) }; }
 };
 
 class ITermLink {
@@ -53,11 +56,11 @@ public:
     virtual CallResult RestartTerminal(std::int32_t machineNumber) = 0;
     virtual CallResult ReadVendorName(std::u16string& vendor) = 0;
     virtual CallResult ReadOption(std::int32_t machineNumber, const std::u16string& name, std::u16string& value) = 0;
-    virtual CallResult WriteOption(std::int32_t machineNumber, const std::u16string& name,
-                                   const std::u16string& value) = 0;
+    virtual CallResult WriteOption(std::int32_t machineNumber, const std::u16string& name, const std::u16string& value)
+        = 0;
     virtual CallResult WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2,
-                                              std::int32_t c3, std::int32_t c4, std::int32_t c5,
-                                              std::int32_t c6) = 0;
+        std::int32_t c3, std::int32_t c4, std::int32_t c5, std::int32_t c6)
+        = 0;
     virtual CallResult IsColorTerminal(std::int32_t machineNumber) = 0;
 };
 

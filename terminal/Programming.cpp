@@ -67,27 +67,27 @@ bool WriteRecorder::note(bool accepted, std::string call)
 
 bool WriteRecorder::WriteOption(const std::u16string& name, const std::u16string& value)
 {
-    return note(m_link.WriteOption(kMachineNumber, name, value),
-                "WriteOption(" + toUtf8(name) + ", " + toUtf8(value) + ")");
+    return note(
+        m_link.WriteOption(kMachineNumber, name, value), "WriteOption(" + toUtf8(name) + ", " + toUtf8(value) + ")");
 }
 
 bool WriteRecorder::WriteTimeZone(std::int32_t index, const std::u16string& text)
 {
     return note(m_link.WriteTimeZone(kMachineNumber, index, text),
-                "WriteTimeZone(" + std::to_string(index) + ", " + toUtf8(text) + ")");
+        "WriteTimeZone(" + std::to_string(index) + ", " + toUtf8(text) + ")");
 }
 
 bool WriteRecorder::WriteGroupNumber(std::int32_t group, std::int32_t number)
 {
     return note(m_link.WriteGroupNumber(kMachineNumber, group, number),
-                "WriteGroupNumber(" + std::to_string(group) + ", " + std::to_string(number) + ")");
+        "WriteGroupNumber(" + std::to_string(group) + ", " + std::to_string(number) + ")");
 }
 
-bool WriteRecorder::WriteUnlockCombination(std::int32_t c1, std::int32_t c2, std::int32_t c3, std::int32_t c4,
-                                           std::int32_t c5, std::int32_t c6)
+bool WriteRecorder::WriteUnlockCombination(
+    std::int32_t c1, std::int32_t c2, std::int32_t c3, std::int32_t c4, std::int32_t c5, std::int32_t c6)
 {
-    std::string call = "WriteUnlockCombination(" + std::to_string(c1) + ", " + std::to_string(c2) + ", " + std::to_string(c3) +
-           ", " + std::to_string(c4) + ", " + std::to_string(c5) + ", " + std::to_string(c6) + ")";
+    std::string call = "WriteUnlockCombination(" + std::to_string(c1) + ", " + std::to_string(c2) + ", "
+        + std::to_string(c3) + ", " + std::to_string(c4) + ", " + std::to_string(c5) + ", " + std::to_string(c6) + ")";
     return note(m_link.WriteUnlockCombination(kMachineNumber, c1, c2, c3, c4, c5, c6), std::move(call));
 }
 
@@ -111,7 +111,7 @@ void setGroupOptions(WriteRecorder& writes, const ProgrammingChoices& choices)
 }
 
 void runProgrammingSequence(WriteRecorder& writes, const ProgrammingChoices& choices,
-                            const std::function<void()>& setTimeZones, const std::function<void()>& setGroup)
+    const std::function<void()>& setTimeZones, const std::function<void()>& setGroup)
 {
     writes.WriteOption(u"WiegandOpen", u"406218");
     writes.WriteOption(u"WiegandClose", u"591734");

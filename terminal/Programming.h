@@ -36,13 +36,16 @@ std::int32_t parseCommKey(const std::string& text);
 // success. Each refused write is kept as "Op(arg, ...)" without MachineNumber.
 class WriteRecorder {
 public:
-    explicit WriteRecorder(TCTermLink& link) : m_link(link) {}
+    explicit WriteRecorder(TCTermLink& link)
+        : m_link(link)
+    {
+    }
 
     bool WriteOption(const std::u16string& name, const std::u16string& value);
     bool WriteTimeZone(std::int32_t index, const std::u16string& text);
     bool WriteGroupNumber(std::int32_t group, std::int32_t number);
-    bool WriteUnlockCombination(std::int32_t c1, std::int32_t c2, std::int32_t c3, std::int32_t c4, std::int32_t c5,
-                                std::int32_t c6);
+    bool WriteUnlockCombination(
+        std::int32_t c1, std::int32_t c2, std::int32_t c3, std::int32_t c4, std::int32_t c5, std::int32_t c6);
 
     const std::vector<std::string>& refused() const { return m_refused; }
     void clear() { m_refused.clear(); }
@@ -58,8 +61,8 @@ private:
 struct ProgrammingChoices {
     bool enable = true;
     bool forceOpen = true;
-    std::array<bool, 4> ticked{}; // zones 2..5
-    std::u16string lockFunValue;  // empty before any device name was read
+    std::array<bool, 4> ticked {}; // zones 2..5
+    std::u16string lockFunValue; // empty before any device name was read
 };
 
 // The value written to "~LockFunOn": the Connect choice, or "15" when no
@@ -73,4 +76,4 @@ void setGroupOptions(WriteRecorder& writes, const ProgrammingChoices& choices);
 // `setTimeZones` writes and saves the time zones, `setGroup` runs the group
 // step (normally setGroupOptions through the window's handler).
 void runProgrammingSequence(WriteRecorder& writes, const ProgrammingChoices& choices,
-                            const std::function<void()>& setTimeZones, const std::function<void()>& setGroup);
+    const std::function<void()>& setTimeZones, const std::function<void()>& setGroup);

@@ -13,12 +13,12 @@ struct StatusText {
 
 // A small stand-in for the platform's message table: only the statuses that a
 // control is likely to return. E_FAIL deliberately has no text of its own.
-constexpr std::array kStatusTexts{
-    StatusText{kENotImpl, "Not implemented"},
-    StatusText{kEUnexpected, "Catastrophic failure"},
-    StatusText{kEInvalidArg, "The parameter is incorrect"},
-    StatusText{kEOutOfMemory, "Not enough memory resources are available to complete this operation"},
-    StatusText{kEAccessDenied, "Access is denied"},
+constexpr std::array kStatusTexts {
+    StatusText { kENotImpl, "Not implemented" },
+    StatusText { kEUnexpected, "Catastrophic failure" },
+    StatusText { kEInvalidArg, "The parameter is incorrect" },
+    StatusText { kEOutOfMemory, "Not enough memory resources are available to complete this operation" },
+    StatusText { kEAccessDenied, "Access is denied" },
 };
 
 } // namespace
@@ -66,7 +66,8 @@ std::u16string fromUtf8(const std::string& text)
         auto cont = [&](std::size_t k) {
             return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
         };
-        auto bits = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k]) & 0x3F); };
+        auto bits
+            = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k]) & 0x3F); };
         if (b0 < 0x80) {
             cp = b0;
         } else if (b0 >= 0xC2 && b0 < 0xE0 && cont(1)) {
@@ -232,8 +233,8 @@ bool TCTermLink::WriteOption(std::int32_t machineNumber, const std::u16string& n
     return check(link().WriteOption(machineNumber, name, value));
 }
 
-bool TCTermLink::WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2,
-                                        std::int32_t c3, std::int32_t c4, std::int32_t c5, std::int32_t c6)
+bool TCTermLink::WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2, std::int32_t c3,
+    std::int32_t c4, std::int32_t c5, std::int32_t c6)
 {
     return check(link().WriteUnlockCombination(machineNumber, c1, c2, c3, c4, c5, c6));
 }

@@ -34,7 +34,7 @@ public:
     bool ReadOption(std::int32_t machineNumber, const std::u16string& name, std::u16string& value);
     bool WriteOption(std::int32_t machineNumber, const std::u16string& name, const std::u16string& value);
     bool WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2, std::int32_t c3,
-                                std::int32_t c4, std::int32_t c5, std::int32_t c6);
+        std::int32_t c4, std::int32_t c5, std::int32_t c6);
     bool IsColorTerminal(std::int32_t machineNumber);
 
     bool isBound() const { return m_link != nullptr; }

@@ -20,7 +20,7 @@ std::unique_ptr<ITermLinkObject> createTermLinkFromLibrary(const std::filesystem
         throw std::runtime_error(library.filename().string() + " has no factory " + kTermLinkFactorySymbol);
     }
     auto create = reinterpret_cast<LatchwiseCreateTermLinkFn>(symbol);
-    std::array<char, 512> reason{};
+    std::array<char, 512> reason {};
     ITermLinkObject* raw = nullptr;
     const HResult hr = create(&raw, reason.data(), reason.size());
     std::unique_ptr<ITermLinkObject> object(raw);
@@ -40,9 +40,8 @@ std::unique_ptr<ITermLinkObject> createTermLinkFromLibrary(const std::filesystem
 
 std::vector<std::filesystem::path> termLinkSearchPaths(const std::filesystem::path& executableDir)
 {
-    return {executableDir / kTermLinkLibraryName,
-            executableDir.parent_path() / "lib" / kTermLinkLibraryName,
-            executableDir.parent_path() / "lib" / "latchwise" / kTermLinkLibraryName};
+    return { executableDir / kTermLinkLibraryName, executableDir.parent_path() / "lib" / kTermLinkLibraryName,
+        executableDir.parent_path() / "lib" / "latchwise" / kTermLinkLibraryName };
 }
 
 TermLinkFactory libraryTermLinkFactory(const std::filesystem::path& executableDir)
