@@ -4,7 +4,9 @@
 #include "Journal.h"
 
 #include <array>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -129,8 +131,104 @@ Answer failure(HResult status, std::string description)
     return { status, false, {}, std::move(description) };
 }
 
-// The operations proper. Each returns its answer and may change `s`.
-Answer run(const proto::Message& m, TerminalState& s)
+// One line per request: what came in, the fault that decided it if any, and
+// the answer (none for a hang or a drop). Built only when there is a journal.
+void journalRequest(Journal& journal, const proto::Message& request, std::uint64_t connection, const char* fault,
+    const Answer* answer, const Shape& shape)
+{
+    if (!journal.enabled()) {
+        return;
+    }
+    json entry { { "op", std::string(proto::opName(request.op)) }, { "args", argsOf(request) } };
+    if (connection != 0) {
+        entry["connection"] = connection;
+    }
+    if (fault) {
+        entry["fault"] = fault;
+    }
+    if (answer) {
+        entry["result"] = answer->result;
+        if (shape.hasOut) {
+            entry["out"] = answer->out;
+        }
+        entry["status"] = answer->status;
+        if (!answer->description.empty()) {
+            entry["description"] = answer->description;
+        }
+    }
+    journal.write(entry);
+}
+
+// Puts back what one request changed, should its save fail. A request sets
+// at most one entry of each map, or the combination; nothing else changes.
+class Undo {
+public:
+    // Sets map[key] = value and remembers what was there. Returns false, and
+    // remembers nothing, when the map already held that value.
+    template <typename Map, typename Value> bool store(Map& map, const typename Map::key_type& key, Value&& value)
+    {
+        auto [it, inserted] = map.try_emplace(key);
+        if (!inserted && it->second == value) {
+            return false;
+        }
+        auto& slot = slotFor(map);
+        slot.emplace(key, inserted ? std::nullopt : std::optional(std::move(it->second)));
+        it->second = std::forward<Value>(value);
+        return true;
+    }
+
+    bool storeCombination(std::array<std::int32_t, 6>& combination, const std::array<std::int32_t, 6>& value)
+    {
+        if (combination == value) {
+            return false;
+        }
+        m_combination = combination;
+        combination = value;
+        return true;
+    }
+
+    bool changed() const { return m_option || m_timeZone || m_groupNumber || m_combination; }
+
+    void apply(TerminalState& s)
+    {
+        restore(s.options, m_option);
+        restore(s.timeZones, m_timeZone);
+        restore(s.groupNumbers, m_groupNumber);
+        if (m_combination) {
+            s.unlockCombination = *m_combination;
+        }
+    }
+
+private:
+    // The key and its former value; no value when the key was not held.
+    template <typename Map>
+    using Slot = std::optional<std::pair<typename Map::key_type, std::optional<typename Map::mapped_type>>>;
+
+    Slot<decltype(TerminalState::options)> m_option;
+    Slot<decltype(TerminalState::timeZones)> m_timeZone;
+    Slot<decltype(TerminalState::groupNumbers)> m_groupNumber;
+    std::optional<std::array<std::int32_t, 6>> m_combination;
+
+    auto& slotFor(decltype(TerminalState::options)&) { return m_option; }
+    auto& slotFor(decltype(TerminalState::timeZones)&) { return m_timeZone; }
+    auto& slotFor(decltype(TerminalState::groupNumbers)&) { return m_groupNumber; }
+
+    template <typename Map> static void restore(Map& map, Slot<Map>& slot)
+    {
+        if (!slot) {
+            return;
+        }
+        if (slot->second) {
+            map[slot->first] = std::move(*slot->second);
+        } else {
+            map.erase(slot->first);
+        }
+    }
+};
+
+// The operations proper. Each returns its answer; what it changes in `s`
+// goes through `undo`, which so also knows whether anything changed.
+Answer run(const proto::Message& m, TerminalState& s, Undo& undo)
 {
     const auto lookup = [](const auto& map, const auto& key) {
         const auto it = map.find(key);
@@ -150,15 +248,15 @@ Answer run(const proto::Message& m, TerminalState& s)
     case Op::ReadTimeZone:
         return lookup(s.timeZones, intAt(m, 1));
     case Op::WriteTimeZone:
-        s.timeZones[intAt(m, 1)] = textAt(m, 2);
+        undo.store(s.timeZones, intAt(m, 1), textAt(m, 2));
         return value(true);
     case Op::ReadGroupText:
         return lookup(s.options, groupOption(intAt(m, 1)));
     case Op::WriteGroupNumber:
-        s.groupNumbers[intAt(m, 1)] = intAt(m, 2);
+        undo.store(s.groupNumbers, intAt(m, 1), intAt(m, 2));
         // A group set to 0 holds no time zones any more.
         if (intAt(m, 2) == 0) {
-            s.options[groupOption(intAt(m, 1))] = "::";
+            undo.store(s.options, groupOption(intAt(m, 1)), "::");
         }
         return value(true);
     case Op::RestartTerminal:
@@ -166,13 +264,16 @@ Answer run(const proto::Message& m, TerminalState& s)
     case Op::ReadOption:
         return lookup(s.options, textAt(m, 1));
     case Op::WriteOption:
-        s.options[textAt(m, 1)] = textAt(m, 2);
+        undo.store(s.options, textAt(m, 1), textAt(m, 2));
         return value(true);
-    case Op::WriteUnlockCombination:
-        for (std::size_t i = 0; i < s.unlockCombination.size(); ++i) {
-            s.unlockCombination[i] = intAt(m, i + 1);
+    case Op::WriteUnlockCombination: {
+        std::array<std::int32_t, 6> combination {};
+        for (std::size_t i = 0; i < combination.size(); ++i) {
+            combination[i] = intAt(m, i + 1);
         }
+        undo.storeCombination(s.unlockCombination, combination);
         return value(true);
+    }
     default:
         return failure(kEUnexpected, "operation not handled");
     }
@@ -190,12 +291,6 @@ RequestHandler::RequestHandler(TerminalState& state, Persist persist, FaultRules
 
 RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, std::uint64_t connection)
 {
-    const std::string name(proto::opName(request.op));
-    json entry { { "op", name }, { "args", argsOf(request) } };
-    if (connection != 0) {
-        entry["connection"] = connection;
-    }
-
     Outcome outcome;
     const Shape* shape = shapeOf(request.op);
     if (request.kind != proto::Kind::Request || !shape) {
@@ -203,58 +298,53 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
         outcome.action = Outcome::Action::Drop;
         return outcome;
     }
+    const std::string_view name = proto::opName(request.op);
+    const char* fault = nullptr; // for the journal
     Answer answer;
     if (!fits(request, *shape)) {
-        answer = failure(
-            kEInvalidArg, name + " expects " + (shape->fields.empty() ? "no fields" : std::string(shape->names)));
-    } else if (const FaultRule* rule = m_rules.match(request.op, firstArgAfterMachine(request, *shape))) {
+        answer = failure(kEInvalidArg,
+            std::string(name) + " expects " + (shape->fields.empty() ? "no fields" : std::string(shape->names)));
+    } else if (const FaultRule* rule
+        = m_rules.empty() ? nullptr : m_rules.match(request.op, firstArgAfterMachine(request, *shape))) {
         switch (rule->action) {
         case FaultRule::Action::False:
             answer = value(false);
-            entry["fault"] = "false";
+            fault = "false";
             break;
         case FaultRule::Action::Error:
             answer = failure(kEFail, rule->description);
-            entry["fault"] = "error";
+            fault = "error";
             break;
         case FaultRule::Action::Hang:
         case FaultRule::Action::Drop:
-            entry["fault"] = rule->action == FaultRule::Action::Hang ? "hang" : "drop";
-            m_journal.write(entry);
-            outcome.action = rule->action == FaultRule::Action::Hang ? Outcome::Action::Hang : Outcome::Action::Drop;
+            const bool hang = rule->action == FaultRule::Action::Hang;
+            journalRequest(m_journal, request, connection, hang ? "hang" : "drop", nullptr, *shape);
+            outcome.action = hang ? Outcome::Action::Hang : Outcome::Action::Drop;
             return outcome;
         }
     } else if (shape->local) {
-        answer = failure(kENotImpl, name + " is answered by the control, not by the terminal");
+        answer = failure(kENotImpl, std::string(name) + " is answered by the control, not by the terminal");
     } else if (shape->perTerminal && intAt(request, 0) != 1) {
         // This terminal is machine number 1; any other number addresses no one.
         answer = value(false);
     } else {
-        TerminalState before = m_state;
-        answer = run(request, m_state);
-        if (m_state != before) {
+        Undo undo;
+        answer = run(request, m_state, undo);
+        if (undo.changed()) {
             try {
                 if (m_persist) {
                     m_persist(m_state);
                 }
+                outcome.changed = true;
             } catch (const std::exception& e) {
-                m_state = std::move(before);
+                undo.apply(m_state);
                 answer = failure(kEFail, std::string("The terminal could not save the change: ") + e.what());
             }
         }
         outcome.restart = request.op == Op::RestartTerminal && answer.status == kSOk;
     }
 
-    entry["result"] = answer.result;
-    if (shape->hasOut) {
-        entry["out"] = answer.out;
-    }
-    entry["status"] = answer.status;
-    if (!answer.description.empty()) {
-        entry["description"] = answer.description;
-    }
-    m_journal.write(entry);
-
+    journalRequest(m_journal, request, connection, fault, &answer, *shape);
     outcome.response = proto::makeResponse(
         request, answer.status, answer.result ? kTrue : 0, std::move(answer.out), std::move(answer.description));
     return outcome;

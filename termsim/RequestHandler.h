@@ -12,6 +12,8 @@ class Journal;
 // What the terminal does with one request, without any socket: checks its
 // shape, applies the fault rules, runs the operation on the state, saves the
 // state when it changed (before the answer goes out) and journals the request.
+// Each operation knows what it changed, so a request that changes nothing
+// costs no save and no copy of the state.
 class RequestHandler {
 public:
     struct Outcome {
@@ -19,6 +21,7 @@ public:
         Action action = Action::Respond;
         proto::Message response; // for Respond
         bool restart = false; // RestartTerminal: pause once the answer is sent
+        bool changed = false; // the request changed the state, and the change was saved
     };
 
     // Makes the state durable; throws when it cannot. A failed save leaves the

@@ -191,13 +191,76 @@ TEST_F(Handler, MalformedAndControlLocalRequestsGetAFailureStatus)
         "WriteOption expects int32 MachineNumber, text name, text value");
 }
 
+TEST_F(Handler, OnlyARequestThatChangesTheStateIsSaved)
+{
+    struct Row {
+        const char* name;
+        Op op;
+        std::vector<Field> fields;
+        bool changed;
+    };
+    // In order, each on the state the rows before it left.
+    const std::vector<Row> rows {
+        { "new option", Op::WriteOption, { M, std::string("DoorMode"), std::string("2") }, true },
+        { "the same value again", Op::WriteOption, { M, std::string("DoorMode"), std::string("2") }, false },
+        { "another value", Op::WriteOption, { M, std::string("DoorMode"), std::string("1") }, true },
+        { "a default option's own value", Op::WriteOption, { M, std::string("GTZ101"), std::string("::") }, false },
+        { "new time zone", Op::WriteTimeZone, { M, 50, std::string("0800") }, true },
+        { "the same time zone", Op::WriteTimeZone, { M, 50, std::string("0800") }, false },
+        { "an empty time zone where none was", Op::WriteTimeZone, { M, 49, std::string() }, true },
+        { "a group's first number, its list already empty", Op::WriteGroupNumber, { M, 101, 0 }, true },
+        { "the same number again", Op::WriteGroupNumber, { M, 101, 0 }, false },
+        { "the group's list", Op::WriteOption, { M, std::string("GTZ101"), std::string("50::::") }, true },
+        { "zero again, which clears the list", Op::WriteGroupNumber, { M, 101, 0 }, true },
+        { "the combination it holds", Op::WriteUnlockCombination, { M, 0, 0, 0, 0, 0, 0 }, false },
+        { "a new combination", Op::WriteUnlockCombination, { M, 1, 1, 0, 0, 0, 0 }, true },
+        { "a read", Op::ReadOption, { M, std::string("DoorMode") }, false },
+        { "a write to another machine number", Op::WriteOption, { 2, std::string("DoorMode"), std::string("3") },
+            false },
+        { "restart", Op::RestartTerminal, { M }, false },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int savesBefore = saves;
+        const auto outcome = run(row.op, row.fields);
+        EXPECT_EQ(outcome.changed, row.changed);
+        EXPECT_EQ(saves - savesBefore, row.changed ? 1 : 0);
+    }
+    EXPECT_EQ(state.options.at("GTZ101"), "::");
+    EXPECT_EQ(state.timeZones, (std::map<std::int32_t, std::string> { { 49, "" }, { 50, "0800" } }));
+}
+
 TEST_F(Handler, AFailedSaveLeavesTheStateAsItWasAndSaysSo)
 {
+    state.options["GTZ102"] = "50::::";
+    state.timeZones[50] = "0800";
+    state.groupNumbers[101] = 3;
+    struct Row {
+        const char* name;
+        Op op;
+        std::vector<Field> fields;
+    };
+    const std::vector<Row> rows {
+        { "new option", Op::WriteOption, { M, std::string("DoorMode"), std::string("2") } },
+        { "option overwritten", Op::WriteOption, { M, std::string("GTZ101"), std::string("50::::") } },
+        { "new time zone", Op::WriteTimeZone, { M, 49, std::string("0900") } },
+        { "time zone overwritten", Op::WriteTimeZone, { M, 50, std::string("0900") } },
+        { "new group number and its list", Op::WriteGroupNumber, { M, 102, 0 } },
+        { "group number overwritten and its list", Op::WriteGroupNumber, { M, 101, 0 } },
+        { "combination", Op::WriteUnlockCombination, { M, 1, 1, 0, 0, 0, 0 } },
+    };
     failSaves = true;
-    const auto f = call(Op::WriteOption, { M, std::string("GTZ101"), std::string("50::::") });
-    EXPECT_EQ(f.status, kEFail);
-    EXPECT_NE(f.description.find("disk full"), std::string::npos);
-    EXPECT_EQ(state.options.at("GTZ101"), "::");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TerminalState before = state;
+        const auto outcome = run(row.op, row.fields);
+        EXPECT_FALSE(outcome.changed);
+        proto::ResponseFields f;
+        ASSERT_TRUE(proto::readResponse(outcome.response, f));
+        EXPECT_EQ(f.status, kEFail);
+        EXPECT_NE(f.description.find("disk full"), std::string::npos);
+        EXPECT_EQ(state, before);
+    }
 }
 
 TEST_F(Handler, FaultRulesReplaceTheOperation)
