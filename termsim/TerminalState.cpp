@@ -3,13 +3,16 @@
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
+#include <string_view>
+#include <type_traits>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +61,58 @@ std::int32_t int32Of(const json& value, const char* name)
     throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
 }
 
+void appendText(std::string& out, std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    std::size_t plain = 0; // start of the run not yet copied
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte != '"' && byte != '\\') {
+            continue;
+        }
+        out.append(text.substr(plain, i - plain));
+        plain = i + 1;
+        if (byte < 0x20) {
+            out += "\\u00";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += '\\';
+            out += text[i];
+        }
+    }
+    out.append(text.substr(plain));
+    out += '"';
+}
+
+void appendNumber(std::string& out, std::int32_t value)
+{
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+template <typename Map, typename AppendValue> void appendObject(std::string& out, const Map& map, AppendValue&& value)
+{
+    out += '{';
+    const char* separator = "";
+    for (const auto& [key, item] : map) {
+        out += separator;
+        separator = ",";
+        if constexpr (std::is_integral_v<typename Map::key_type>) {
+            out += '"';
+            appendNumber(out, key);
+            out += '"';
+        } else {
+            appendText(out, key);
+        }
+        out += ':';
+        value(item);
+    }
+    out += '}';
+}
+
 } // namespace
 
 json toJson(const TerminalState& s)
@@ -74,6 +129,37 @@ json toJson(const TerminalState& s)
         { "vendorName", s.vendorName }, { "serialNumber", s.serialNumber }, { "colorTerminal", s.colorTerminal },
         { "key", s.key }, { "options", s.options }, { "timeZones", timeZones }, { "groupNumbers", groups },
         { "unlockCombination", s.unlockCombination } };
+}
+
+void appendStateJson(const TerminalState& s, std::string& out)
+{
+    out.clear();
+    out += "{\"firmwareVersion\":";
+    appendText(out, s.firmwareVersion);
+    out += ",\"productName\":";
+    appendText(out, s.productName);
+    out += ",\"vendorName\":";
+    appendText(out, s.vendorName);
+    out += ",\"serialNumber\":";
+    appendText(out, s.serialNumber);
+    out += ",\"colorTerminal\":";
+    out += s.colorTerminal ? "true" : "false";
+    out += ",\"key\":";
+    appendNumber(out, s.key);
+    out += ",\"options\":";
+    appendObject(out, s.options, [&out](const std::string& text) { appendText(out, text); });
+    out += ",\"timeZones\":";
+    appendObject(out, s.timeZones, [&out](const std::string& text) { appendText(out, text); });
+    out += ",\"groupNumbers\":";
+    appendObject(out, s.groupNumbers, [&out](std::int32_t number) { appendNumber(out, number); });
+    out += ",\"unlockCombination\":[";
+    const char* separator = "";
+    for (const std::int32_t number : s.unlockCombination) {
+        out += separator;
+        separator = ",";
+        appendNumber(out, number);
+    }
+    out += "]}";
 }
 
 TerminalState stateFromJson(const json& j)
@@ -126,15 +212,43 @@ TerminalState stateFromJson(const json& j)
 
 namespace {
 
-// ".state.json.XXXXXX" beside "state.json": what mkstemp in save() makes.
+constexpr std::size_t kTempSuffixSize = 6;
+
+// ".state.json.XXXXXX" beside "state.json": what save() makes.
 bool isTemporaryOf(const std::filesystem::path& candidate, const std::filesystem::path& target)
 {
     const std::string prefix = "." + target.filename().string() + ".";
     const std::string name = candidate.filename().string();
-    return name.size() == prefix.size() + 6 && name.starts_with(prefix);
+    return name.size() == prefix.size() + kTempSuffixSize && name.starts_with(prefix);
+}
+
+// Six letters or digits; distinct for every 32-bit value, since 62^6 > 2^32.
+void appendTempSuffix(std::string& name, std::uint32_t value)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    for (std::size_t i = 0; i < kTempSuffixSize; ++i) {
+        name += kDigits[value % 62];
+        value /= 62;
+    }
 }
 
 } // namespace
+
+StateFile::StateFile(std::string path, bool sync)
+    : m_path(std::move(path))
+    , m_sync(sync)
+    // A random start keeps two runs from reaching for the same names.
+    , m_tempCounter(std::random_device {}())
+{
+    const std::filesystem::path target(m_path);
+    const std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
+    m_dir = dir.string();
+    // Built step by step: GCC 12's -Wrestrict misfires on "." + std::string&& at -O2.
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".";
+    m_tempPrefix = (dir / name).string();
+}
 
 TerminalState StateFile::load() const
 {
@@ -169,40 +283,41 @@ TerminalState StateFile::load() const
 
 void StateFile::save(const TerminalState& state) const
 {
-    const std::filesystem::path target(m_path);
-    std::filesystem::path dir = target.parent_path();
-    if (dir.empty()) {
-        dir = ".";
-    }
+    appendStateJson(state, m_text);
+    m_text += '\n';
+
     // The temporary file sits beside the target so the rename stays on one
-    // file system and is atomic.
-    // Built step by step: GCC 12's -Wrestrict misfires on "." + std::string&& at -O2.
-    std::string name = ".";
-    name += target.filename().string();
-    name += ".XXXXXX";
-    std::string temp = (dir / name).string();
-    const int fd = mkstemp(temp.data());
+    // file system and is atomic. Its name only has to be free: O_EXCL makes
+    // sure it is, and a taken one (a leftover of another run) moves on.
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        m_temp = m_tempPrefix;
+        appendTempSuffix(m_temp, ++m_tempCounter);
+        fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (fd < 0) {
         systemError("cannot create a temporary file beside", m_path);
     }
-    const std::string text = toJson(state).dump(2) + "\n";
     std::size_t written = 0;
     bool ok = true;
-    while (ok && written < text.size()) {
-        const ssize_t n = write(fd, text.data() + written, text.size() - written);
+    while (ok && written < m_text.size()) {
+        const ssize_t n = ::write(fd, m_text.data() + written, m_text.size() - written);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         ok = n > 0;
         written += ok ? static_cast<std::size_t>(n) : 0;
     }
-    ok = ok && fchmod(fd, 0644) == 0 && (!m_sync || fsync(fd) == 0);
+    ok = ok && (!m_sync || ::fsync(fd) == 0);
     const int savedErrno = errno;
-    ok = (close(fd) == 0) && ok;
-    if (!ok || std::rename(temp.c_str(), m_path.c_str()) != 0) {
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
         errno = ok ? errno : savedErrno;
         const int why = errno;
-        unlink(temp.c_str());
+        ::unlink(m_temp.c_str());
         errno = why;
         systemError("cannot write the state file", m_path);
     }
@@ -210,12 +325,12 @@ void StateFile::save(const TerminalState& state) const
         return;
     }
     // The rename itself is durable only once the folder is synced.
-    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = ::open(m_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0) {
         systemError("cannot open the folder of", m_path);
     }
-    const bool synced = fsync(dirFd) == 0;
-    close(dirFd);
+    const bool synced = ::fsync(dirFd) == 0;
+    ::close(dirFd);
     if (!synced) {
         systemError("cannot sync the folder of", m_path);
     }

@@ -26,6 +26,11 @@ struct TerminalState {
 };
 
 nlohmann::json toJson(const TerminalState& state);
+// The same members as toJson, written compactly into `out` (which is cleared
+// first and keeps its capacity), without building a JSON tree: the save on
+// every change uses it. Texts are written as they are, so they must be UTF-8;
+// the decoder and the file parser let no other text into the state.
+void appendStateJson(const TerminalState& state, std::string& out);
 // Members missing from `json` keep their defaults. Throws std::runtime_error
 // naming the member for a wrong type or an unknown member.
 TerminalState stateFromJson(const nlohmann::json& json);
@@ -37,11 +42,7 @@ TerminalState stateFromJson(const nlohmann::json& json);
 // still survives a kill of the process, but not a crash of the machine.
 class StateFile {
 public:
-    explicit StateFile(std::string path, bool sync = true)
-        : m_path(std::move(path))
-        , m_sync(sync)
-    {
-    }
+    explicit StateFile(std::string path, bool sync = true);
 
     // Reads the file; a missing file is created with the defaults. Throws
     // std::runtime_error for a file that cannot be read or parsed (it is left
@@ -54,5 +55,11 @@ public:
 
 private:
     std::string m_path;
+    std::string m_dir; // the folder of m_path, "." when it has none
+    std::string m_tempPrefix; // m_dir + "/." + file name + "."
     bool m_sync = true;
+    // Reused by every save, so a save allocates nothing once warm.
+    mutable std::string m_text;
+    mutable std::string m_temp;
+    mutable std::uint32_t m_tempCounter = 0;
 };

@@ -89,6 +89,31 @@ TEST(StateFile, SavesEverythingAndLeavesNoTemporaryFiles)
     EXPECT_EQ(dir.entries(), std::vector<std::string> { "state.json" });
 }
 
+TEST(StateFile, TheCompactFormReadsBackAsTheSameState)
+{
+    TerminalState s;
+    s.firmwareVersion = "quote \" backslash \\ slash /";
+    const char controls[] = "controls \x01\x1f\n\t\r and NUL \0 inside";
+    s.productName = std::string(controls, sizeof controls - 1);
+    s.vendorName = "Vendeur spécial ✓ 𝄞";
+    s.serialNumber = "";
+    s.colorTerminal = true;
+    s.key = INT32_MIN;
+    s.options = { { "", "" }, { "a\"b", "c\\d" }, { "~DCTZ", "50" } };
+    s.timeZones = { { INT32_MIN, "x" }, { -1, "" }, { 0, "y" }, { INT32_MAX, "z" } };
+    s.groupNumbers = { { -7, INT32_MAX }, { 101, 0 } };
+    s.unlockCombination = { INT32_MIN, -1, 0, 1, 2, INT32_MAX };
+    for (const TerminalState& state : { TerminalState {}, s }) {
+        std::string text = "left over from before";
+        appendStateJson(state, text);
+        SCOPED_TRACE(text);
+        const auto parsed = nlohmann::json::parse(text);
+        EXPECT_EQ(parsed, toJson(state));
+        EXPECT_EQ(stateFromJson(parsed), state);
+        EXPECT_EQ(text.find('\n'), std::string::npos) << "one line";
+    }
+}
+
 TEST(StateFile, MembersLeftOutKeepTheirDefaults)
 {
     TempDir dir;
