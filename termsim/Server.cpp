@@ -54,6 +54,9 @@ public:
         m_server.m_journal.write({ { "event", "accept" }, { "connection", m_id }, { "peer", m_peer } });
         asio::error_code ignored;
         m_socket.set_option(tcp::no_delay(true), ignored);
+        // Answers are first tried with a plain write (see send); reads stay
+        // asynchronous either way.
+        m_socket.non_blocking(true, ignored);
         if (lockedFor > Lockout::Clock::duration::zero()) {
             refuseLockedOut(lockedFor);
             read();
@@ -100,6 +103,7 @@ private:
     struct Outgoing {
         std::vector<std::uint8_t> bytes;
         bool thenRestart = false;
+        std::size_t sent = 0; // what a first, partial write already took
     };
 
     Server& m_server;
@@ -176,7 +180,9 @@ private:
             // A frame once begun must be finished in time; an idle link may
             // wait as long as the installer likes.
             if (m_in.empty()) {
-                cancelReadTimer();
+                if (m_readDeadlineArmed) {
+                    cancelReadTimer();
+                }
             } else if (!m_readDeadlineArmed) {
                 armReadTimer(m_server.m_config.ioTimeout, "frame not finished in time");
             }
@@ -242,15 +248,28 @@ private:
         closeAfterWrites("wrong key");
     }
 
+    // Each message goes out as one write of its whole frame. With nothing
+    // queued, a plain write takes it at once (an answer is far smaller than
+    // the socket's buffer), so the common case needs no asynchronous write
+    // and no deadline. Only what the socket could not take waits, bounded by
+    // the write deadline; an error is left for that write to report.
     void send(const proto::Message& message, bool thenRestart = false)
     {
-        m_out.push_back({ proto::encode(message), thenRestart });
+        Outgoing out { proto::encode(message), thenRestart };
+        if (!m_writing && m_out.empty() && m_phase != Phase::Closed) {
+            asio::error_code ec;
+            out.sent = m_socket.write_some(asio::buffer(out.bytes), ec);
+            if (!ec && out.sent == out.bytes.size()) {
+                sent(thenRestart);
+                return;
+            }
+        }
+        m_out.push_back(std::move(out));
         if (!m_writing) {
             writeNext();
         }
     }
 
-    // Each message goes out as one write of its whole frame.
     void writeNext()
     {
         if (m_out.empty() || m_phase == Phase::Closed) {
@@ -265,7 +284,8 @@ private:
                 self->close("write not finished in time");
             }
         });
-        asio::async_write(m_socket, asio::buffer(m_out.front().bytes),
+        const Outgoing& front = m_out.front();
+        asio::async_write(m_socket, asio::buffer(front.bytes) + front.sent,
             [self = shared_from_this()](asio::error_code ec, std::size_t) { self->onWritten(ec); });
     }
 
@@ -282,7 +302,13 @@ private:
         }
         const bool restart = m_out.front().thenRestart;
         m_out.pop_front();
-        if (restart) {
+        sent(restart);
+    }
+
+    // A whole message has gone out.
+    void sent(bool thenRestart)
+    {
+        if (thenRestart) {
             m_server.beginRestart(m_id);
             return;
         }

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using proto::Op;
 using namespace std::chrono_literals;
@@ -336,4 +337,63 @@ TEST(TermsimSocket, StartUpFailuresExitNonZero)
     TermsimProcess ipv6("::1");
     EXPECT_FALSE(ipv6.started());
     EXPECT_EQ(ipv6.waitExit(10s), 2);
+}
+
+TEST(TermsimSocket, AnswersTheSocketCannotTakeWaitAndAClientThatStopsReadingIsDropped)
+{
+    auto simOptions = at("127.0.1.12");
+    simOptions.extraArgs = { "--io-timeout-ms", "1000" };
+    TermsimProcess sim(simOptions);
+    ASSERT_TRUE(sim.started());
+    const std::string big(proto::kMaxText, 'x');
+    // About 8 MB of answers: more than the socket buffers grow to (the
+    // sender's to 4 MB at most here), so many wait in the simulator.
+    constexpr std::uint32_t kReads = 2000;
+    const auto sendReads = [](TestClient& client) {
+        for (std::uint32_t i = 0; i < kReads; ++i) {
+            if (!client.send({ proto::Kind::Request, Op::ReadOption, 1000 + i, { M, std::string("Big") } })) {
+                return false;
+            }
+        }
+        return true;
+    };
+
+    TestClient reader;
+    open(reader, sim);
+    ASSERT_TRUE(reader.call(Op::WriteOption, { M, std::string("Big"), big }));
+    ASSERT_TRUE(sendReads(reader));
+    for (std::uint32_t i = 0; i < kReads; ++i) {
+        SCOPED_TRACE(i);
+        const auto reply = reader.receive();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->requestId, 1000 + i);
+        proto::ResponseFields f;
+        ASSERT_TRUE(proto::readResponse(*reply, f));
+        ASSERT_EQ(f.out, big);
+    }
+    ASSERT_TRUE(reader.call(Op::IsColorTerminal, { M }));
+
+    // A client that stops reading is closed once an answer has waited longer
+    // than the bound.
+    TestClient stalled;
+    open(stalled, sim);
+    ASSERT_TRUE(sendReads(stalled));
+    // The journal holds every answer's 4 KiB text by now; the close, when it
+    // comes, is its last line, so only the end is read.
+    const auto dropped = [&sim] {
+        std::ifstream in(sim.journalFile(), std::ios::binary | std::ios::ate);
+        const std::streamoff size = in.tellg();
+        const std::streamoff tail = std::min<std::streamoff>(size, 512);
+        std::string text(static_cast<std::size_t>(tail), '\0');
+        in.seekg(size - tail);
+        in.read(text.data(), tail);
+        return text.find(R"("reason":"write not finished in time")") != std::string::npos;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!dropped() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms); // polling the journal, bounded
+    }
+    EXPECT_TRUE(dropped());
+    EXPECT_TRUE(stalled.closedByPeer(5000ms));
+    EXPECT_TRUE(reader.call(Op::IsColorTerminal, { M })); // the other link is untouched
 }
