@@ -2,9 +2,12 @@
 // NetworkTermLink against a real termsim, next to the median of a plain TCP
 // ping-pong of the same frame sizes on loopback, measured in the same run.
 // Also the median of one Update-like sequence of 20 writes, and WriteOption
-// with the simulator's state on disk, where its fsync per change shows.
+// with the simulator's state on disk, where its fsync per change shows. The
+// raw ping-pong's echo is a thread of this process; the same ping-pong with
+// the echo in a child process shows what crossing into another process (as
+// termsim is) costs by itself.
 //
-// Everything runs on loopback (127.0.2.50-52); iteration counts are fixed.
+// Everything runs on loopback (127.0.2.50-53); iteration counts are fixed.
 #include "KeyCheck.h"
 #include "NetworkTermLink.h"
 #include "Protocol.h"
@@ -43,6 +46,7 @@ using namespace std::chrono_literals;
 constexpr const char* kTmpfsSim = "127.0.2.50";
 constexpr const char* kEchoAddress = "127.0.2.51";
 constexpr const char* kDiskSim = "127.0.2.52";
+constexpr const char* kEchoProcessAddress = "127.0.2.53";
 constexpr int kPort = 4370;
 
 // Per-benchmark medians, printed together at the end.
@@ -155,6 +159,51 @@ public:
 private:
     int m_listen = -1;
     std::thread m_thread;
+};
+
+// The same echo in a child process. Made before any thread exists, so the
+// child may do what it likes; it serves one connection and exits.
+class EchoProcess {
+public:
+    EchoProcess(std::size_t requestSize, std::size_t responseSize)
+    {
+        const int listening = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(listening, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in where = loopback(kEchoProcessAddress);
+        if (::bind(listening, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0
+            || ::listen(listening, 1) != 0) {
+            ::close(listening);
+            return;
+        }
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            pollfd pfd { listening, POLLIN, 0 };
+            if (::poll(&pfd, 1, 10000) <= 0)
+                ::_exit(1);
+            const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                ::_exit(1);
+            noDelay(fd);
+            std::vector<std::uint8_t> request(requestSize);
+            const std::vector<std::uint8_t> response(responseSize, 0x5a);
+            while (receiveAll(fd, request) && sendAll(fd, response)) { }
+            ::_exit(0);
+        }
+        ::close(listening);
+    }
+    ~EchoProcess()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL); // its client has closed by now, or never came
+            int status = 0;
+            ::waitpid(m_pid, &status, 0);
+        }
+    }
+    bool ok() const { return m_pid > 0; }
+
+private:
+    pid_t m_pid = -1;
 };
 
 // termsim as a child process, stopped with SIGTERM at the end.
@@ -330,6 +379,26 @@ void rawClientLoop(benchmark::State& state, const char* address)
     ::close(fd);
 }
 
+void rawPingPong(benchmark::State& state, const std::string& name, const char* address, std::size_t requestSize,
+    std::size_t responseSize)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in where = loopback(address);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
+        state.SkipWithError("cannot connect to the echo server");
+        ::close(fd);
+        return;
+    }
+    noDelay(fd);
+    const std::vector<std::uint8_t> request(requestSize, 0xa5);
+    std::vector<std::uint8_t> response(responseSize);
+    timed(state, name, [&](int) {
+        if (!sendAll(fd, request) || !receiveAll(fd, response))
+            state.SkipWithError("echo failed");
+    });
+    ::close(fd);
+}
+
 void printSummary()
 {
     auto at = [](const char* name) {
@@ -338,11 +407,14 @@ void printSummary()
     };
     auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
     const double raw = at("raw");
+    const double rawProcess = at("raw process");
     const double write = at("WriteOption tmpfs");
     const double unchanged = at("WriteOption unchanged");
     const double rawClient = at("WriteOption raw client");
     std::printf("\nlink_bench medians (loopback, TCP_NODELAY; simulator state on /dev/shm, --no-sync, unless said):\n");
     std::printf("  raw TCP ping-pong, same frame sizes          %9.1f us\n", raw);
+    std::printf("  the same, echo in another process            %9.1f us   ratio to raw %5.2f (a process's floor)\n",
+        rawProcess, ratio(rawProcess, raw));
     std::printf("  WriteOption via the control                  %9.1f us   ratio to raw %5.2f (goal: at most 1.5)\n",
         write, ratio(write, raw));
     std::printf("  WriteOption via the control, value unchanged %9.1f us   ratio to raw %5.2f (no state file write)\n",
@@ -390,32 +462,25 @@ int main(int argc, char** argv)
     }
     int status = 0;
     {
+        EchoProcess echoProcess(requestSize, responseSize); // first: it forks
         // On tmpfs without fsync the state file costs least, so the figure shows
         // the link; the one on disk keeps its fsyncs, to show what they cost.
         Simulator tmpfsSim(termsim, kTmpfsSim, shmDir, false);
         Simulator diskSim(termsim, kDiskSim, diskDir, true);
         EchoServer echo(requestSize, responseSize);
-        if (!tmpfsSim.ready() || !diskSim.ready() || !echo.ok()) {
-            std::fprintf(stderr, "link_bench: could not start the simulators or the echo server on 127.0.2.x:4370\n");
+        if (!tmpfsSim.ready() || !diskSim.ready() || !echo.ok() || !echoProcess.ok()) {
+            std::fprintf(stderr, "link_bench: could not start the simulators or the echo servers on 127.0.2.x:4370\n");
             status = 1;
         } else {
             benchmark::RegisterBenchmark("RawPingPong",
+                [&](benchmark::State& state) { rawPingPong(state, "raw", kEchoAddress, requestSize, responseSize); })
+                ->Iterations(3000)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+
+            benchmark::RegisterBenchmark("RawPingPong/process",
                 [&](benchmark::State& state) {
-                    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                    const sockaddr_in where = loopback(kEchoAddress);
-                    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
-                        state.SkipWithError("cannot connect to the echo server");
-                        ::close(fd);
-                        return;
-                    }
-                    noDelay(fd);
-                    const std::vector<std::uint8_t> request(requestSize, 0xa5);
-                    std::vector<std::uint8_t> response(responseSize);
-                    timed(state, "raw", [&](int) {
-                        if (!sendAll(fd, request) || !receiveAll(fd, response))
-                            state.SkipWithError("echo failed");
-                    });
-                    ::close(fd);
+                    rawPingPong(state, "raw process", kEchoProcessAddress, requestSize, responseSize);
                 })
                 ->Iterations(3000)
                 ->UseRealTime()
