@@ -35,7 +35,7 @@ class SettingsStoreTest : public ::testing::Test {
 protected:
     TempDir dir;
     std::filesystem::path file = dir.path() / "hklm.db";
-    SettingsStore store{file};
+    SettingsStore store { file };
 };
 
 TEST_F(SettingsStoreTest, FirstRunReadsDefaultsAndCreatesNothing)
@@ -52,7 +52,7 @@ TEST_F(SettingsStoreTest, FirstRunReadsDefaultsAndCreatesNothing)
     SetTZIntoReg(store, "50", kZoneText);
     sql(file, "DELETE FROM vals; DELETE FROM keys WHERE path <> 'SOFTWARE'");
     EXPECT_EQ("default", readOnce(store, "50"));
-    EXPECT_EQ(std::vector<std::string>{"SOFTWARE"}, sql(file, "SELECT path FROM keys"));
+    EXPECT_EQ(std::vector<std::string> { "SOFTWARE" }, sql(file, "SELECT path FROM keys"));
 }
 
 TEST_F(SettingsStoreTest, WrittenValuesReadBackInAnyCaseAndAreStoredAsZeroTerminatedRegSz)
@@ -67,10 +67,10 @@ TEST_F(SettingsStoreTest, WrittenValuesReadBackInAnyCaseAndAreStoredAsZeroTermin
         EXPECT_EQ(kZoneText, nested.ReadSetting("tervalo", "50", ""));
     }
     // The text's bytes and one zero byte, as a blob.
-    EXPECT_EQ((std::vector<std::string>{"SOFTWARE\\Tervalo|50|1|blob|1", "SOFTWARE\\Tervalo|TZ49|1|blob|1"}),
-              sql(nested.databasePath(),
-                  "SELECT key, name, type, typeof(data), data = CAST(CASE name WHEN 'TZ49' THEN '1' ELSE '" + kZoneText
-                      + "' END || char(0) AS BLOB) FROM vals ORDER BY name"));
+    EXPECT_EQ((std::vector<std::string> { "SOFTWARE\\Tervalo|50|1|blob|1", "SOFTWARE\\Tervalo|TZ49|1|blob|1" }),
+        sql(nested.databasePath(),
+            "SELECT key, name, type, typeof(data), data = CAST(CASE name WHEN 'TZ49' THEN '1' ELSE '" + kZoneText
+                + "' END || char(0) AS BLOB) FROM vals ORDER BY name"));
 }
 
 TEST_F(SettingsStoreTest, StoredValuesReadAsTextOrRaiseTheirError)
@@ -84,23 +84,24 @@ TEST_F(SettingsStoreTest, StoredValuesReadAsTextOrRaiseTheirError)
         const char* error;
     };
     const Row rows[] = {
-        {"REG_SZ", "1", "x'3132333400'", "1234", nullptr},
-        {"REG_SZ without its zero", "1", "x'313233'", "123", nullptr},
-        {"REG_EXPAND_SZ is not expanded", "2", "CAST('%SystemRoot%' || char(0) AS BLOB)", "%SystemRoot%", nullptr},
-        {"cut at the first zero", "1", "x'610062630000'", "a", nullptr},
-        {"leading zero", "1", "x'0061'", "", nullptr},
-        {"size zero", "1", "x''", "", nullptr},
-        {"size zero REG_EXPAND_SZ", "2", "x''", "", nullptr},
-        {"typed in with sqlite3 as text", "1", "'0800'", "0800", nullptr},
-        {"REG_DWORD", "4", "x'01000000'", nullptr, "Invalid data type for '50'"},
-        {"REG_BINARY", "3", "x'3100'", nullptr, "Invalid data type for '50'"},
-        {"REG_NONE of size zero", "0", "x''", nullptr, "Invalid data type for '50'"},
-        {"type that is no number", "'sz'", "x'3100'", nullptr, "Failed to get data for '50'"},
+        { "REG_SZ", "1", "x'3132333400'", "1234", nullptr },
+        { "REG_SZ without its zero", "1", "x'313233'", "123", nullptr },
+        { "REG_EXPAND_SZ is not expanded", "2", "CAST('%SystemRoot%' || char(0) AS BLOB)", "%SystemRoot%", nullptr },
+        { "cut at the first zero", "1", "x'610062630000'", "a", nullptr },
+        { "leading zero", "1", "x'0061'", "", nullptr },
+        { "size zero", "1", "x''", "", nullptr },
+        { "size zero REG_EXPAND_SZ", "2", "x''", "", nullptr },
+        { "typed in with sqlite3 as text", "1", "'0800'", "0800", nullptr },
+        { "REG_DWORD", "4", "x'01000000'", nullptr, "Invalid data type for '50'" },
+        { "REG_BINARY", "3", "x'3100'", nullptr, "Invalid data type for '50'" },
+        { "REG_NONE of size zero", "0", "x''", nullptr, "Invalid data type for '50'" },
+        { "type that is no number", "'sz'", "x'3100'", nullptr, "Failed to get data for '50'" },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        sql(file, std::string("INSERT OR REPLACE INTO vals VALUES('SOFTWARE\\Tervalo', '50', ") + row.type
-                         + ", " + row.data + ")");
+        sql(file,
+            std::string("INSERT OR REPLACE INTO vals VALUES('SOFTWARE\\Tervalo', '50', ") + row.type + ", " + row.data
+                + ")");
         std::string text;
         EXPECT_EQ(row.error ? row.error : "", errorOf([&] { text = readOnce(store, "50"); }));
         if (row.text) {
@@ -170,22 +171,22 @@ TEST_F(SettingsStoreTest, FilesThatAreNotOursGiveDefaultsAndAreNeverWritten)
         std::string sql; // empty: garbage bytes instead of a database
     };
     const Row rows[] = {
-        {"garbage", ""},
-        {"someone else's tables", "CREATE TABLE notes(text TEXT);"},
-        {"keys without NOCASE", std::string("CREATE TABLE keys(path TEXT PRIMARY KEY);") + kVals + kRow},
-        {"vals without NOCASE names",
-         std::string(kKeys)
-             + "CREATE TABLE vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL, type INTEGER NOT NULL,"
-               " data BLOB NOT NULL, PRIMARY KEY(key, name));"},
-        {"vals with text data",
-         std::string(kKeys)
-             + "CREATE TABLE vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
-               " type INTEGER NOT NULL, data TEXT NOT NULL, PRIMARY KEY(key, name));"},
-        {"vals with an extra column",
-         std::string(kKeys)
-             + "CREATE TABLE vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
-               " type INTEGER NOT NULL, data BLOB NOT NULL, stamp INTEGER, PRIMARY KEY(key, name));"},
-        {"keys only", kKeys},
+        { "garbage", "" },
+        { "someone else's tables", "CREATE TABLE notes(text TEXT);" },
+        { "keys without NOCASE", std::string("CREATE TABLE keys(path TEXT PRIMARY KEY);") + kVals + kRow },
+        { "vals without NOCASE names",
+            std::string(kKeys)
+                + "CREATE TABLE vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL, type INTEGER NOT NULL,"
+                  " data BLOB NOT NULL, PRIMARY KEY(key, name));" },
+        { "vals with text data",
+            std::string(kKeys)
+                + "CREATE TABLE vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
+                  " type INTEGER NOT NULL, data TEXT NOT NULL, PRIMARY KEY(key, name));" },
+        { "vals with an extra column",
+            std::string(kKeys)
+                + "CREATE TABLE vals(key TEXT NOT NULL COLLATE NOCASE, name TEXT NOT NULL COLLATE NOCASE,"
+                  " type INTEGER NOT NULL, data BLOB NOT NULL, stamp INTEGER, PRIMARY KEY(key, name));" },
+        { "keys only", kKeys },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -217,7 +218,7 @@ TEST_F(SettingsStoreTest, TwoProgramsWritingAtOnceLoseNothing)
     EXPECT_EQ("", first.finish(kChildLimit));
     EXPECT_EQ("", second.finish(kChildLimit));
 
-    EXPECT_EQ(std::vector<std::string>{std::to_string(2 * kEach)}, sql(file, "SELECT count(*) FROM vals"));
+    EXPECT_EQ(std::vector<std::string> { std::to_string(2 * kEach) }, sql(file, "SELECT count(*) FROM vals"));
     EXPECT_EQ("199", readOnce(store, "a199"));
     EXPECT_EQ("0", readOnce(store, "B0"));
 }
@@ -234,12 +235,12 @@ TEST_F(SettingsStoreTest, BracketsCloseEveryKeyAndTheStoreAlsoOnErrors)
         const char* stored; // "50" afterwards
     };
     const Row rows[] = {
-        {"write", Fault::None, nullptr, "", "written"},
-        {"read of another type", Fault::None, "dword", "Invalid data type for 'dword'", nullptr},
-        {"section that cannot be created", Fault::CreateSection, nullptr, "Failed to create key Tervalo", "old"},
-        {"section that will not open is passed over", Fault::OpenSectionForWrite, nullptr, "", "old"},
-        {"value that cannot be set", Fault::SetValue, nullptr, "Failed to set data for '50'", "old"},
-        {"data that cannot be read", Fault::QueryData, "50", "Failed to get data for '50'", nullptr},
+        { "write", Fault::None, nullptr, "", "written" },
+        { "read of another type", Fault::None, "dword", "Invalid data type for 'dword'", nullptr },
+        { "section that cannot be created", Fault::CreateSection, nullptr, "Failed to create key Tervalo", "old" },
+        { "section that will not open is passed over", Fault::OpenSectionForWrite, nullptr, "", "old" },
+        { "value that cannot be set", Fault::SetValue, nullptr, "Failed to set data for '50'", "old" },
+        { "data that cannot be read", Fault::QueryData, "50", "Failed to get data for '50'", nullptr },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -249,11 +250,11 @@ TEST_F(SettingsStoreTest, BracketsCloseEveryKeyAndTheStoreAlsoOnErrors)
             return std::make_unique<CountingRegistry>(std::make_unique<SqliteRegistry>(path), tally, row.fault);
         });
         EXPECT_EQ(row.error, errorOf([&] {
-                      if (!row.read)
-                          return SetTZIntoReg(counted, "50", "written");
-                      SettingsBracket bracket(counted, kSettingsPath);
-                      counted.ReadSetting(kSettingsSection, row.read, "");
-                  }));
+            if (!row.read)
+                return SetTZIntoReg(counted, "50", "written");
+            SettingsBracket bracket(counted, kSettingsPath);
+            counted.ReadSetting(kSettingsSection, row.read, "");
+        }));
         EXPECT_EQ(0, tally.liveRegistries);
         EXPECT_EQ(0, tally.openKeys);
         if (row.stored) {

@@ -34,7 +34,7 @@ TempDir::~TempDir()
 std::string readBytes(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return { std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>() };
 }
 
 void writeBytes(const std::filesystem::path& file, const std::string& bytes)
@@ -62,17 +62,25 @@ std::vector<std::string> sql(const std::filesystem::path& file, const std::strin
 }
 
 CountingRegistry::CountingRegistry(std::unique_ptr<Registry> inner, RegistryTally& tally, Fault fault)
-    : m_inner(std::move(inner)), m_tally(tally), m_fault(fault)
+    : m_inner(std::move(inner))
+    , m_tally(tally)
+    , m_fault(fault)
 {
     ++m_tally.liveRegistries;
 }
 
-CountingRegistry::~CountingRegistry() { --m_tally.liveRegistries; }
+CountingRegistry::~CountingRegistry()
+{
+    --m_tally.liveRegistries;
+}
 
-RegistryKey& CountingRegistry::localMachine() { return m_inner->localMachine(); }
+RegistryKey& CountingRegistry::localMachine()
+{
+    return m_inner->localMachine();
+}
 
-RegStatus CountingRegistry::createKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                                      std::unique_ptr<RegistryKey>& result)
+RegStatus CountingRegistry::createKey(
+    RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result)
 {
     if (m_fault == Fault::CreateSection && &parent != &localMachine())
         return kErrorAccessDenied;
@@ -81,8 +89,8 @@ RegStatus CountingRegistry::createKey(RegistryKey& parent, const std::string& su
     return status;
 }
 
-RegStatus CountingRegistry::openKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                                    std::unique_ptr<RegistryKey>& result)
+RegStatus CountingRegistry::openKey(
+    RegistryKey& parent, const std::string& subKey, RegAccess access, std::unique_ptr<RegistryKey>& result)
 {
     if (m_fault == Fault::OpenSectionForWrite && access == RegAccess::AllAccess && &parent != &localMachine())
         return kErrorAccessDenied;
@@ -96,8 +104,8 @@ RegStatus CountingRegistry::setValue(RegistryKey& key, const std::string& name, 
     return m_fault == Fault::SetValue ? kErrorCantWrite : m_inner->setValue(key, name, type, data);
 }
 
-RegStatus CountingRegistry::queryValue(RegistryKey& key, const std::string& name, RegType& type, std::size_t& size,
-                                       std::string* data)
+RegStatus CountingRegistry::queryValue(
+    RegistryKey& key, const std::string& name, RegType& type, std::size_t& size, std::string* data)
 {
     return m_fault == Fault::QueryData && data ? kErrorCantRead : m_inner->queryValue(key, name, type, size, data);
 }
@@ -151,9 +159,10 @@ std::string Child::finish(std::chrono::seconds limit)
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::string out;
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        pollfd ready{m_fd, POLLIN, 0};
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                  .count();
+        pollfd ready { m_fd, POLLIN, 0 };
         if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) <= 0)
             return "child did not finish in time";
         char buffer[512];

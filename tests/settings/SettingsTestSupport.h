@@ -48,12 +48,12 @@ public:
     ~CountingRegistry() override;
     RegistryKey& localMachine() override;
     RegStatus createKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                        std::unique_ptr<RegistryKey>& result) override;
+        std::unique_ptr<RegistryKey>& result) override;
     RegStatus openKey(RegistryKey& parent, const std::string& subKey, RegAccess access,
-                      std::unique_ptr<RegistryKey>& result) override;
+        std::unique_ptr<RegistryKey>& result) override;
     RegStatus setValue(RegistryKey& key, const std::string& name, RegType type, std::string_view data) override;
-    RegStatus queryValue(RegistryKey& key, const std::string& name, RegType& type, std::size_t& size,
-                         std::string* data) override;
+    RegStatus queryValue(
+        RegistryKey& key, const std::string& name, RegType& type, std::size_t& size, std::string* data) override;
     RegStatus closeKey(std::unique_ptr<RegistryKey> key) override;
 
 private:

@@ -24,10 +24,10 @@ public:
         HResult status = kSOk;
         std::u16string description;
 
-        static Answer value(bool result, std::u16string text = {}) { return {result, std::move(text), kSOk, {}}; }
+        static Answer value(bool result, std::u16string text = {}) { return { result, std::move(text), kSOk, {} }; }
         static Answer error(HResult status, std::u16string description = {})
         {
-            return {false, {}, status, std::move(description)};
+            return { false, {}, status, std::move(description) };
         }
     };
 
@@ -64,10 +64,10 @@ public:
     CallResult RestartTerminal(std::int32_t machineNumber) override;
     CallResult ReadVendorName(std::u16string& vendor) override;
     CallResult ReadOption(std::int32_t machineNumber, const std::u16string& name, std::u16string& value) override;
-    CallResult WriteOption(std::int32_t machineNumber, const std::u16string& name,
-                           const std::u16string& value) override;
+    CallResult WriteOption(
+        std::int32_t machineNumber, const std::u16string& name, const std::u16string& value) override;
     CallResult WriteUnlockCombination(std::int32_t machineNumber, std::int32_t c1, std::int32_t c2, std::int32_t c3,
-                                      std::int32_t c4, std::int32_t c5, std::int32_t c6) override;
+        std::int32_t c4, std::int32_t c5, std::int32_t c6) override;
     CallResult IsColorTerminal(std::int32_t machineNumber) override;
 
 private:

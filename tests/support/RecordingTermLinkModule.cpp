@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" __attribute__((visibility("default"))) HResult latchwise_create_termlink(ITermLinkObject** object,
-                                                                                    char* reason,
-                                                                                    std::size_t reasonSize)
+extern "C" __attribute__((visibility("default"))) HResult latchwise_create_termlink(
+    ITermLinkObject** object, char* reason, std::size_t reasonSize)
 {
     if (const char* fail = std::getenv("LATCHWISE_RECORDING_FAIL"); fail && *fail) {
         *object = nullptr;
