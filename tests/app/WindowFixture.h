@@ -54,6 +54,17 @@ public:
     std::function<void(const Box&)> onShow;
 };
 
+// A value of SOFTWARE\Tervalo in `store`, or nullopt when it was never written.
+inline std::optional<std::string> storedSetting(SettingsStore& store, const std::string& name)
+{
+    static const std::string kNone = "\x01<none>";
+    SettingsBracket bracket(store, kSettingsPath);
+    const std::string value = store.ReadSetting(kSettingsSection, name, kNone);
+    if (value == kNone)
+        return std::nullopt;
+    return value;
+}
+
 // The SQLite registry with every stored value noted, together with how many
 // terminal calls had been made at that moment, so tests can see how terminal
 // writes and store writes interleave.
@@ -218,13 +229,8 @@ protected:
     // A value as it stands in the file, or nullopt when there is none.
     std::optional<std::string> stored(const std::string& name) const
     {
-        static const std::string kNone = "\x01<none>";
         SettingsStore reader(storePath());
-        SettingsBracket bracket(reader, kSettingsPath);
-        const std::string value = reader.ReadSetting(kSettingsSection, name, kNone);
-        if (value == kNone)
-            return std::nullopt;
-        return value;
+        return storedSetting(reader, name);
     }
     // Terminal calls and store writes in the order they happened, as
     // "terminal <call>" and "store <name>=<value>".

@@ -143,16 +143,7 @@ protected:
         return text;
     }
 
-    std::optional<std::string> stored(const std::string& ident)
-    {
-        static const std::string kAbsent = "\x01"
-                                           "absent";
-        SettingsBracket bracket(*store, kSettingsPath);
-        const std::string value = store->ReadSetting(kSettingsSection, ident, kAbsent);
-        if (value == kAbsent)
-            return std::nullopt;
-        return value;
-    }
+    std::optional<std::string> stored(const std::string& ident) { return storedSetting(*store, ident); }
 
     static constexpr int kTerminalPortNumber = 4370;
 

@@ -137,16 +137,7 @@ protected:
     }
 
     // A value of SOFTWARE\Tervalo, or nullopt when it was never written.
-    std::optional<std::string> stored(const std::string& ident)
-    {
-        static const std::string kAbsent = "\x01"
-                                           "absent";
-        SettingsBracket bracket(*store, kSettingsPath);
-        const std::string value = store->ReadSetting(kSettingsSection, ident, kAbsent);
-        if (value == kAbsent)
-            return std::nullopt;
-        return value;
-    }
+    std::optional<std::string> stored(const std::string& ident) { return storedSetting(*store, ident); }
 
     static bool busyCursor()
     {
