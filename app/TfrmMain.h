@@ -26,8 +26,8 @@ class TimeEdit;
 class WriteRecorder;
 struct ProgrammingChoices;
 
-// The program's one window. Its controls carry their given object names and
-// its handlers their given names; each handler is thin: it reads the
+// The program's one window. Its controls carry stable object names (tests and
+// screen readers find them by name); each handler is thin: it reads the
 // controls, calls the widget-free logic (schedule/, terminal/, settings/),
 // and writes the controls back. Every handler runs inside guarded(), so no
 // error reaches Qt's event loop.
@@ -121,10 +121,11 @@ private:
     int m_buttonStage = 0;
     QString LockFunValue;
     std::array<QString, 4> m_tzTexts; // TZ2Text ... TZ5Text
+    int m_handlerDepth = 0; // guarded() calls in progress, nested ones included
     bool m_formShown = false;
     bool m_terminationRequested = false;
 
-    // Controls, named as given.
+    // Controls, under the object names that tests and screen readers use.
     QLabel* lblIP = nullptr;
     QLineEdit* edtIP = nullptr;
     QLabel* lblKey = nullptr;

@@ -149,4 +149,8 @@ void TfrmMain::ReadPreviousTZ()
             fillZone(zone, QString::fromStdString(text));
         }
     }
+    // Defaults from a store that exists but could not be read would otherwise
+    // pass for the saved schedule, and the next Update would overwrite it.
+    if (const auto& problem = m_store.readProblem())
+        AddInfo(QStringLiteral("Saved schedule not read: ") + QString::fromStdString(*problem));
 }
