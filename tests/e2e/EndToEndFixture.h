@@ -22,6 +22,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -44,9 +46,27 @@ protected:
 
     void TearDown() override
     {
+        dumpJournal();
         window.reset();
         while (QApplication::overrideCursor())
             QApplication::restoreOverrideCursor();
+    }
+
+    // With LATCHWISE_E2E_JOURNAL_DIR set, each test leaves the simulator's
+    // journal there as <Test>.jsonl, so two builds can be compared with diff.
+    // The peer's port changes from run to run and is left out.
+    void dumpJournal() const
+    {
+        const char* dir = std::getenv("LATCHWISE_E2E_JOURNAL_DIR");
+        if (!dir || !*dir || !sim)
+            return;
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::filesystem::create_directories(dir);
+        std::ofstream out(std::filesystem::path(dir) / (std::string(info->name()) + ".jsonl"));
+        for (auto entry : sim->journal()) {
+            entry.erase("peer");
+            out << entry.dump() << '\n';
+        }
     }
 
     std::string path(const char* name) const
