@@ -6,6 +6,7 @@
 #include "Schedule.h"
 #include "SettingsStore.h"
 #include "TermLinkLoader.h"
+#include "TerminalConstants.h"
 #include "TermsimProcess.h"
 #include "TfrmMain.h"
 
@@ -81,7 +82,7 @@ protected:
     {
         TermsimProcess::Options options;
         options.address = address;
-        options.port = kTerminalPortNumber;
+        options.port = kTerminalPort;
         options.key = key;
         options.fails = std::move(fails);
         if (state) {
@@ -164,8 +165,6 @@ protected:
     }
 
     std::optional<std::string> stored(const std::string& ident) { return storedSetting(*store, ident); }
-
-    static constexpr int kTerminalPortNumber = 4370;
 
     QTemporaryDir m_dir;
     std::unique_ptr<SettingsStore> store;
