@@ -91,7 +91,7 @@ void TfrmMain::showReadout(const ConnectReadout& readout, bool complete)
     if (!readout.lockFunValue.empty())
         LockFunValue = QString::fromStdString(readout.lockFunValue);
     if (readout.methodFound) {
-        // The door-option method has no zones of its own beyond the first.
+        // The door options hold time zone 1 only, so zones 2 to 5 are off there.
         for (int zone = 2; zone <= schedule::kZones; ++zone)
             tzBox(zone)->setEnabled(readout.method == ProgrammingMethod::Group);
     }
