@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FaultRules.h"
+#include "TerminalConstants.h"
 
 #include <cstdint>
 #include <iosfwd>
@@ -12,7 +13,7 @@
 // passes argv through. docs/termsim.md describes every option.
 struct TermsimOptions {
     std::string listen; // dotted IPv4 address
-    std::uint16_t port = 4370;
+    std::uint16_t port = kTerminalPort;
     std::string stateFile;
     std::string journalFile; // empty: no journal
     std::optional<std::int32_t> key;

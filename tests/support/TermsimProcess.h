@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TerminalConstants.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -27,7 +29,7 @@ class TermsimProcess {
 public:
     struct Options {
         std::string address = "127.0.0.1";
-        int port = 4370;
+        int port = kTerminalPort;
         std::string stateFile; // empty: "state.json" in the temporary directory
         std::string journalFile; // empty: "journal.jsonl" in the temporary directory
         std::optional<std::int32_t> key;
