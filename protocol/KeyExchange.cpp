@@ -101,6 +101,14 @@ AeadNonce counterNonce(std::uint64_t counter)
     return nonce;
 }
 
+void wipe(KeySchedule& s)
+{
+    sodium_memzero(s.isk.data(), s.isk.size());
+    sodium_memzero(s.macKey.data(), s.macKey.size());
+    sodium_memzero(s.controlToTerminal.data(), s.controlToTerminal.size());
+    sodium_memzero(s.terminalToControl.data(), s.terminalToControl.size());
+}
+
 DecodeResult invalid(std::string why)
 {
     DecodeResult r;
@@ -206,7 +214,7 @@ ControlHandshake::ControlHandshake(std::int32_t key, std::span<const std::uint8_
 ControlHandshake::~ControlHandshake()
 {
     sodium_memzero(m_scalar.data(), m_scalar.size());
-    sodium_memzero(m_schedule.isk.data(), m_schedule.isk.size());
+    wipe(m_schedule);
     sodium_memzero(m_password.data(), m_password.size());
 }
 
@@ -279,7 +287,7 @@ TerminalHandshake::TerminalHandshake(std::int32_t key, std::span<const std::uint
 TerminalHandshake::~TerminalHandshake()
 {
     sodium_memzero(m_scalar.data(), m_scalar.size());
-    sodium_memzero(m_schedule.isk.data(), m_schedule.isk.size());
+    wipe(m_schedule);
     sodium_memzero(m_password.data(), m_password.size());
 }
 
