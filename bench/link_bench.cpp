@@ -8,7 +8,7 @@
 // termsim is) costs by itself.
 //
 // Everything runs on loopback (127.0.2.50-53); iteration counts are fixed.
-#include "KeyCheck.h"
+#include "KeyExchange.h"
 #include "NetworkTermLink.h"
 #include "Protocol.h"
 #include "TerminalConstants.h"
@@ -327,7 +327,7 @@ void updateSequence(termlink::NetworkTermLink& link, int i)
 }
 
 // Reads one whole frame from a blocking socket.
-bool receiveFrame(int fd, proto::Message& message)
+bool receiveFrame(int fd, proto::Message& message, proto::SessionCipher* cipher = nullptr)
 {
     std::vector<std::uint8_t> bytes(proto::kLengthPrefix);
     if (!receiveAll(fd, bytes))
@@ -339,7 +339,7 @@ bool receiveFrame(int fd, proto::Message& message)
     if (!receiveAll(fd, rest))
         return false;
     bytes.insert(bytes.end(), rest.begin(), rest.end());
-    const proto::DecodeResult decoded = proto::decode(bytes);
+    const proto::DecodeResult decoded = cipher ? cipher->open(bytes) : proto::decode(bytes);
     message = decoded.message;
     return decoded.status == proto::DecodeStatus::Ok;
 }
@@ -358,22 +358,28 @@ void rawClientLoop(benchmark::State& state, const char* address)
         return;
     }
     noDelay(fd);
-    const proto::Mac mac = proto::keyCheckMac(0, std::get<proto::Bytes>(hello.fields[0]).data);
+    proto::ControlHandshake handshake(0);
+    const auto auth = handshake.answerHello(hello);
+    proto::Message proof;
     proto::Message verdict;
-    if (!sendAll(fd,
-            proto::encode({ proto::Kind::Auth, proto::Op::None, 0,
-                { proto::Bytes { std::vector<std::uint8_t>(mac.begin(), mac.end()) } } }))
-        || !receiveFrame(fd, verdict)) {
+    if (!auth || !sendAll(fd, proto::encode(*auth)) || !receiveFrame(fd, proof) || !handshake.checkProof(proof)
+        || !sendAll(fd, proto::encode(handshake.confirmation()))) {
+        state.SkipWithError("key check failed");
+        ::close(fd);
+        return;
+    }
+    proto::SessionCipher cipher = handshake.cipher();
+    if (!receiveFrame(fd, verdict, &cipher)) {
         state.SkipWithError("key check failed");
         ::close(fd);
         return;
     }
     std::uint32_t id = 1;
     timed(state, "WriteOption raw client", [&](int) {
-        const auto frame = proto::encode({ proto::Kind::Request, proto::Op::WriteOption, id++,
+        const auto frame = cipher.seal({ proto::Kind::Request, proto::Op::WriteOption, id++,
             { 1, std::string("IsHolidayValid"), std::string("1") } });
         proto::Message response;
-        if (!sendAll(fd, frame) || !receiveFrame(fd, response))
+        if (!sendAll(fd, frame) || !receiveFrame(fd, response, &cipher))
             state.SkipWithError("exchange failed");
     });
     ::close(fd);
@@ -425,6 +431,7 @@ void printSummary()
     std::printf(
         "  the control's own share                      %9.1f us   (unchanged via control / bare client %4.2f)\n",
         unchanged - rawClient, ratio(unchanged, rawClient));
+    std::printf("  ConnectNetwork with its key check            %9.1f us   (once per Connect)\n", at("Connect"));
     std::printf("  Update-like sequence of 20 writes            %9.1f us\n", at("Update tmpfs"));
     std::printf(
         "  WriteOption, simulator state on disk         %9.1f us   (its fsync per change)\n", at("WriteOption disk"));
@@ -446,13 +453,16 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // Frame sizes of the WriteOption exchange the control makes.
+    // Frame sizes of the WriteOption exchange the control makes, sealed.
     const auto requestSize = proto::encode(proto::Message { proto::Kind::Request, proto::Op::WriteOption, 1,
                                                { 1, std::string("IsHolidayValid"), std::string("1") } })
-                                 .size();
-    const auto responseSize = proto::encode(
-        proto::makeResponse(proto::Message { proto::Kind::Request, proto::Op::WriteOption, 1, {} }, 0, -1, {}, {}))
-                                  .size();
+                                 .size()
+        + proto::kSealOverhead;
+    const auto responseSize
+        = proto::encode(proto::makeResponse(
+                            proto::Message { proto::Kind::Request, proto::Op::WriteOption, 1, {} }, 0, -1, {}, {}))
+              .size()
+        + proto::kSealOverhead;
 
     const std::string shmDir = makeTempDir("/dev/shm");
     const std::string diskDir = makeTempDir("/var/tmp");
@@ -514,6 +524,19 @@ int main(int argc, char** argv)
                     timed(state, "Update tmpfs", [&](int i) { updateSequence(link, i); });
                 })
                 ->Iterations(200)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+
+            // The key check's cost, paid once per Connect.
+            benchmark::RegisterBenchmark("Connect/tmpfs",
+                [](benchmark::State& state) {
+                    termlink::NetworkTermLink link;
+                    timed(state, "Connect", [&](int) {
+                        if (!link.ConnectNetwork(u"127.0.2.50", kTerminalPort).value)
+                            state.SkipWithError("cannot connect to the simulator");
+                    });
+                })
+                ->Iterations(300)
                 ->UseRealTime()
                 ->Unit(benchmark::kMicrosecond);
 

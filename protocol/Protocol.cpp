@@ -1,5 +1,6 @@
 #include "Protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -119,7 +120,7 @@ DecodeResult invalid(std::string why)
 
 bool isHandshake(Kind kind)
 {
-    return kind == Kind::Hello || kind == Kind::Auth || kind == Kind::AuthResult;
+    return kind != Kind::Request && kind != Kind::Response;
 }
 
 } // namespace
@@ -143,7 +144,7 @@ Op opFromName(std::string_view name)
     return Op::None;
 }
 
-std::vector<std::uint8_t> encode(const Message& message)
+std::vector<std::uint8_t> encode(const Message& message, std::size_t maxFrame, std::uint8_t version)
 {
     if (message.fields.size() > kMaxFields) {
         throw std::length_error("protocol: more than 16 fields");
@@ -151,7 +152,7 @@ std::vector<std::uint8_t> encode(const Message& message)
     std::vector<std::uint8_t> out;
     out.reserve(kLengthPrefix + kHeaderSize + 16);
     putU32(out, 0); // patched below, once the length is known
-    out.push_back(kVersion);
+    out.push_back(version);
     out.push_back(static_cast<std::uint8_t>(message.kind));
     putU16(out, static_cast<std::uint16_t>(message.op));
     putU32(out, message.requestId);
@@ -167,7 +168,7 @@ std::vector<std::uint8_t> encode(const Message& message)
             putBlob(out, kBytes, b.data(), b.size());
         }
     }
-    if (out.size() > kMaxFrame) {
+    if (out.size() > std::min(maxFrame, kMaxFrame)) {
         throw std::length_error("protocol: frame longer than 64 KiB");
     }
     const auto length = static_cast<std::uint32_t>(out.size() - kLengthPrefix);
@@ -197,10 +198,12 @@ DecodeResult decode(std::span<const std::uint8_t> input)
     const std::uint8_t* h = p + kLengthPrefix;
     const std::size_t headerHave = have - kLengthPrefix;
     if (headerHave >= 1 && h[0] != kVersion) {
-        return invalid("unsupported protocol version " + std::to_string(h[0]));
+        DecodeResult r = invalid("unsupported protocol version " + std::to_string(h[0]));
+        r.version = h[0];
+        return r;
     }
     if (headerHave >= 2
-        && (h[1] < static_cast<std::uint8_t>(Kind::Hello) || h[1] > static_cast<std::uint8_t>(Kind::Response))) {
+        && (h[1] < static_cast<std::uint8_t>(Kind::Hello) || h[1] > static_cast<std::uint8_t>(Kind::Confirm))) {
         return invalid("unknown message kind " + std::to_string(h[1]));
     }
     if (headerHave >= 4) {
@@ -224,6 +227,7 @@ DecodeResult decode(std::span<const std::uint8_t> input)
     }
 
     DecodeResult r;
+    r.version = h[0];
     Message& m = r.message;
     m.kind = static_cast<Kind>(h[1]);
     m.op = static_cast<Op>(getU16(h + 2));

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,11 +20,10 @@
 //             type 2 text:  u16 byteLength | UTF-8 bytes
 //             type 3 bytes: u16 byteLength | raw bytes
 //
-// Session: the terminal speaks first with Hello {bytes nonce[16]}; the control
-// answers Auth {bytes HMAC-SHA256(key, nonce)}; the terminal answers
-// AuthResult {int32 0 = accepted / 1 = refused, text reason} and closes when
-// refused. After that the control sends Requests and the terminal one
-// Response for each, with the same requestId.
+// Session: the terminal speaks first with Hello; the two sides run the key
+// check (KeyExchange.h: Hello, Auth, Proof, Confirm, AuthResult), and every
+// frame after it is sealed with the session's keys. Then the control sends
+// Requests and the terminal one Response for each, with the same requestId.
 //
 //   Request  op = the operation; fields = the operation's input arguments in
 //            their interface order (MachineNumber included): integers as
@@ -33,16 +33,26 @@
 //            the operation has none), text description (empty on success).
 namespace proto {
 
-inline constexpr std::uint8_t kVersion = 1;
+inline constexpr std::uint8_t kVersion = 2;
 inline constexpr std::size_t kLengthPrefix = 4;
 inline constexpr std::size_t kHeaderSize = 9;
 inline constexpr std::size_t kMaxFrame = 64 * 1024; // whole frame, prefix included
 inline constexpr std::size_t kMaxText = 4 * 1024; // one text or bytes field
 inline constexpr std::size_t kMaxFields = 16;
 inline constexpr std::size_t kNonceSize = 16;
-inline constexpr std::size_t kMacSize = 32;
+inline constexpr std::size_t kElementSize = 32; // a key check share
+inline constexpr std::size_t kTagSize = 64; // a key check proof
+inline constexpr std::size_t kSealOverhead = 16; // the AEAD tag on a sealed frame
 
-enum class Kind : std::uint8_t { Hello = 1, Auth = 2, AuthResult = 3, Request = 4, Response = 5 };
+enum class Kind : std::uint8_t {
+    Hello = 1,
+    Auth = 2,
+    AuthResult = 3,
+    Request = 4,
+    Response = 5,
+    Proof = 6,
+    Confirm = 7,
+};
 
 // The operations, numbered in the interface's order. 0 is "none" (handshake).
 enum class Op : std::uint16_t {
@@ -88,8 +98,10 @@ struct Message {
 
 // Encodes one whole frame, prefix included. Throws std::length_error when a
 // bound would be broken (text or bytes over kMaxText, more than kMaxFields
-// fields, frame over kMaxFrame).
-std::vector<std::uint8_t> encode(const Message& message);
+// fields, frame over `maxFrame`; a frame that will be sealed leaves room for
+// the seal). `version` other than ours only to answer a peer of that version.
+std::vector<std::uint8_t> encode(
+    const Message& message, std::size_t maxFrame = kMaxFrame, std::uint8_t version = kVersion);
 
 enum class DecodeStatus {
     Ok, // `message` holds one frame; `consumed` bytes of input were used
@@ -102,6 +114,9 @@ struct DecodeResult {
     Message message;
     std::size_t consumed = 0;
     std::string error;
+    // The frame's version byte once it has arrived: a peer of another version
+    // is told apart from one that sends garbage.
+    std::optional<std::uint8_t> version;
 };
 
 // Decodes the first frame of `input`. Never reads past the input, never

@@ -1,7 +1,7 @@
 #include "NetworkTermLink.h"
 
 #include "Ipv4Address.h"
-#include "KeyCheck.h"
+#include "KeyExchange.h"
 #include "Utf8.h"
 
 #include <asio.hpp>
@@ -20,7 +20,16 @@ using Clock = std::chrono::steady_clock;
 // Raised inside the control when the link can no longer be trusted; each
 // operation turns it into a failure status and drops the link.
 struct LinkFailure {
+    enum class Kind { TimedOut, Lost, Unreadable };
+    LinkFailure(std::string text, Kind how = Kind::Lost, std::optional<std::uint8_t> version = std::nullopt)
+        : description(std::move(text))
+        , kind(how)
+        , peerVersion(version)
+    {
+    }
     std::string description;
+    Kind kind;
+    std::optional<std::uint8_t> peerVersion; // when the frame was of another version
 };
 
 std::string secondsText(std::chrono::milliseconds bound)
@@ -53,20 +62,24 @@ public:
     {
     }
 
-    // False when the connect is refused, fails or does not finish in time.
-    bool connect(const asio::ip::tcp::endpoint& endpoint, Clock::time_point deadline)
+    // None, or why the connect was refused, failed or did not finish in time.
+    ConnectFailureInfo connect(const asio::ip::tcp::endpoint& endpoint, Clock::time_point deadline)
     {
         asio::error_code result = asio::error::would_block;
         m_socket.async_connect(endpoint, [&](const asio::error_code& ec) { result = ec; });
-        if (!runUntil(deadline, result) || result) {
+        if (!runUntil(deadline, result)) {
             close();
-            return false;
+            return { ConnectFailure::TimedOut, "The terminal did not accept the connection in time" };
+        }
+        if (result) {
+            close();
+            return { ConnectFailure::Unreachable, "The terminal could not be reached (" + result.message() + ")" };
         }
         asio::error_code ignored;
         // Requests are small and answered one at a time: Nagle would hold each
         // one back until the previous answer's ACK.
         m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-        return true;
+        return {};
     }
 
     bool isOpen() const { return m_socket.is_open(); }
@@ -77,6 +90,17 @@ public:
         m_socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
         m_socket.close(ignored);
         m_inbox.clear();
+        m_cipher.reset();
+    }
+
+    // From here on every frame is sealed both ways.
+    void protect(proto::SessionCipher cipher) { m_cipher = std::move(cipher); }
+
+    // The frame for a message: sealed once the key check passed. Throws
+    // std::length_error, before anything is sent, when it breaks a bound.
+    std::vector<std::uint8_t> frame(const proto::Message& message)
+    {
+        return m_cipher ? m_cipher->seal(message) : proto::encode(message);
     }
 
     // The whole frame goes out in one write, so it leaves in one segment.
@@ -85,7 +109,7 @@ public:
         asio::error_code result = asio::error::would_block;
         asio::async_write(m_socket, asio::buffer(frame), [&](const asio::error_code& ec, std::size_t) { result = ec; });
         if (!runUntil(deadline, result))
-            throw LinkFailure { noAnswerText(bound) };
+            throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
         if (result)
             throw LinkFailure { kLostText };
     }
@@ -93,13 +117,18 @@ public:
     proto::Message receive(Clock::time_point deadline, std::chrono::milliseconds bound)
     {
         for (;;) {
-            proto::DecodeResult decoded = proto::decode(m_inbox);
+            proto::DecodeResult decoded = m_cipher ? m_cipher->open(m_inbox) : proto::decode(m_inbox);
             if (decoded.status == proto::DecodeStatus::Ok) {
                 m_inbox.erase(m_inbox.begin(), m_inbox.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
                 return std::move(decoded.message);
             }
-            if (decoded.status == proto::DecodeStatus::Invalid)
-                throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")" };
+            if (decoded.status == proto::DecodeStatus::Invalid) {
+                std::optional<std::uint8_t> version;
+                if (!m_cipher && decoded.version && *decoded.version != proto::kVersion)
+                    version = decoded.version;
+                throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")",
+                    LinkFailure::Kind::Unreadable, version };
+            }
 
             asio::error_code result = asio::error::would_block;
             std::size_t received = 0;
@@ -108,7 +137,7 @@ public:
                 received = n;
             });
             if (!runUntil(deadline, result))
-                throw LinkFailure { noAnswerText(bound) };
+                throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
             if (result)
                 throw LinkFailure { kLostText };
             m_inbox.insert(m_inbox.end(), m_chunk.begin(), m_chunk.begin() + static_cast<std::ptrdiff_t>(received));
@@ -144,6 +173,7 @@ private:
     asio::ip::tcp::socket m_socket;
     std::vector<std::uint8_t> m_inbox;
     std::array<std::uint8_t, 4096> m_chunk {};
+    std::optional<proto::SessionCipher> m_cipher;
 };
 
 // The boundary of the library: nothing thrown inside may reach the caller.
@@ -186,44 +216,125 @@ void NetworkTermLink::dropLink()
         m_channel->close();
 }
 
+bool NetworkTermLink::fail(ConnectFailure cause, std::string text)
+{
+    dropLink();
+    m_lastFailure = { cause, std::move(text) };
+    return false;
+}
+
 bool NetworkTermLink::openLink(const std::u16string& ipAddress, std::int32_t port)
 {
-    const std::optional<Ipv4Octets> octets = parseDottedQuad(toUtf8(ipAddress));
-    if (!octets || port < 1 || port > 65535)
-        return false;
+    const std::string address = toUtf8(ipAddress);
+    const std::optional<Ipv4Octets> octets = parseDottedQuad(address);
+    if (!octets)
+        return fail(ConnectFailure::InvalidAddress, "'" + address + "' is not a dotted IPv4 address");
+    if (port < 1 || port > 65535)
+        return fail(ConnectFailure::InvalidAddress, "Port " + std::to_string(port) + " is outside 1 to 65535");
     if (loopbackOnly() && !isLoopback(*octets))
-        return false;
+        return fail(
+            ConnectFailure::InvalidAddress, "Only loopback addresses may be used while LATCHWISE_LOOPBACK_ONLY is set");
 
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4(*octets), static_cast<std::uint16_t>(port));
     if (m_connectObserver && !m_connectObserver(endpoint.address().to_string(), endpoint.port()))
-        return false;
+        return fail(ConnectFailure::InvalidAddress, "The connection to " + address + " was not allowed");
     if (!m_channel)
         m_channel = std::make_unique<Channel>();
-    if (!m_channel->connect(endpoint, Clock::now() + m_timeouts.connect))
-        return false;
-
-    try {
-        const auto deadline = Clock::now() + m_timeouts.answer;
-        const proto::Message hello = m_channel->receive(deadline, m_timeouts.answer);
-        const auto* nonce = hello.fields.size() == 1 ? std::get_if<proto::Bytes>(&hello.fields[0]) : nullptr;
-        if (hello.kind != proto::Kind::Hello || !nonce || nonce->data.size() != proto::kNonceSize) {
-            dropLink();
-            return false;
-        }
-        const proto::Mac code = proto::keyCheckMac(m_key, nonce->data);
-        const proto::Message auth { proto::Kind::Auth, proto::Op::None, 0,
-            { proto::Bytes { std::vector<std::uint8_t>(code.begin(), code.end()) } } };
-        m_channel->send(proto::encode(auth), deadline, m_timeouts.answer);
-        const proto::Message verdict = m_channel->receive(deadline, m_timeouts.answer);
-        const auto* accepted = verdict.fields.empty() ? nullptr : std::get_if<std::int32_t>(&verdict.fields[0]);
-        if (verdict.kind != proto::Kind::AuthResult || !accepted || *accepted != 0) {
-            dropLink();
-            return false;
-        }
-    } catch (const LinkFailure&) {
-        dropLink();
-        return false;
+    if (ConnectFailureInfo failure = m_channel->connect(endpoint, Clock::now() + m_timeouts.connect);
+        failure.cause != ConnectFailure::None) {
+        if (failure.cause == ConnectFailure::TimedOut)
+            failure.text = "The terminal did not accept the connection within " + secondsText(m_timeouts.connect)
+                + (secondsText(m_timeouts.connect) == "1" ? " second" : " seconds");
+        return fail(failure.cause, std::move(failure.text));
     }
+    return keyCheck(address);
+}
+
+namespace {
+
+// A refusal the terminal sent instead of going on with the key check.
+std::optional<ConnectFailureInfo> refusal(const proto::Message& message)
+{
+    if (message.kind != proto::Kind::AuthResult)
+        return std::nullopt;
+    const auto* code = message.fields.size() == 2 ? std::get_if<std::int32_t>(&message.fields[0]) : nullptr;
+    const auto* reason = message.fields.size() == 2 ? std::get_if<std::string>(&message.fields[1]) : nullptr;
+    if (!code || !reason)
+        return ConnectFailureInfo { ConnectFailure::BrokenHandshake, "The terminal's answer could not be read" };
+    switch (static_cast<proto::AuthCode>(*code)) {
+    case proto::AuthCode::Accepted:
+        return ConnectFailureInfo {};
+    case proto::AuthCode::LockedOut:
+        return ConnectFailureInfo { ConnectFailure::LockedOut, *reason };
+    case proto::AuthCode::WrongKey:
+        break;
+    }
+    return ConnectFailureInfo { ConnectFailure::WrongKey,
+        reason->empty() ? std::string("The terminal refused the communication key") : *reason };
+}
+
+} // namespace
+
+// The terminal proves that it knows the key before the control does; a
+// terminal that cannot is told only that its proof did not match, and gets
+// nothing else.
+bool NetworkTermLink::keyCheck(const std::string& address)
+{
+    const auto deadline = Clock::now() + m_timeouts.answer;
+    bool toldMismatch = false;
+    try {
+        // Only a refusal may come before the terminal has proved itself.
+        const auto refusedEarly = [&](const ConnectFailureInfo& refused) {
+            if (refused.cause == ConnectFailure::None)
+                return fail(ConnectFailure::BrokenHandshake, "The terminal at " + address + " skipped the key check");
+            return fail(refused.cause, refused.text);
+        };
+        proto::ControlHandshake handshake(m_key);
+        const proto::Message hello = m_channel->receive(deadline, m_timeouts.answer);
+        if (auto refused = refusal(hello))
+            return refusedEarly(*refused);
+        const auto auth = handshake.answerHello(hello);
+        if (!auth)
+            return fail(ConnectFailure::BrokenHandshake, "The terminal at " + address + " did not start the key check");
+        m_channel->send(proto::encode(*auth), deadline, m_timeouts.answer);
+
+        const proto::Message proof = m_channel->receive(deadline, m_timeouts.answer);
+        if (auto refused = refusal(proof))
+            return refusedEarly(*refused);
+        if (!handshake.checkProof(proof)) {
+            // Either our key is wrong or this is not the terminal; a real
+            // terminal says which by refusing the key.
+            toldMismatch = true;
+            m_channel->send(proto::encode(proto::ControlHandshake::mismatch()), deadline, m_timeouts.answer);
+            const proto::Message verdict = m_channel->receive(deadline, m_timeouts.answer);
+            const auto refused = refusal(verdict);
+            if (refused && (refused->cause == ConnectFailure::WrongKey || refused->cause == ConnectFailure::LockedOut))
+                return fail(refused->cause, std::move(refused->text));
+            return fail(ConnectFailure::TerminalUnproven,
+                "The terminal at " + address + " could not prove that it knows the communication key");
+        }
+        m_channel->send(proto::encode(handshake.confirmation()), deadline, m_timeouts.answer);
+        m_channel->protect(handshake.cipher());
+        const proto::Message verdict = m_channel->receive(deadline, m_timeouts.answer);
+        const auto result = refusal(verdict);
+        if (!result)
+            return fail(ConnectFailure::BrokenHandshake, "The terminal did not answer the key check");
+        if (result->cause != ConnectFailure::None)
+            return fail(result->cause, result->text);
+    } catch (const LinkFailure& failure) {
+        if (failure.peerVersion)
+            return fail(ConnectFailure::ProtocolVersion,
+                "The terminal speaks protocol version " + std::to_string(*failure.peerVersion)
+                    + ", which this control does not support (it speaks version " + std::to_string(proto::kVersion)
+                    + ")");
+        if (toldMismatch)
+            return fail(ConnectFailure::TerminalUnproven,
+                "The terminal at " + address + " could not prove that it knows the communication key");
+        if (failure.kind == LinkFailure::Kind::TimedOut)
+            return fail(ConnectFailure::TimedOut, failure.description + " during the key check");
+        return fail(ConnectFailure::BrokenHandshake, "The key check failed: " + failure.description);
+    }
+    m_lastFailure = {};
     return true;
 }
 
@@ -235,7 +346,7 @@ CallResult NetworkTermLink::request(proto::Op op, std::vector<proto::Field> argu
     const std::uint32_t id = m_nextRequestId++;
     std::vector<std::uint8_t> frame;
     try {
-        frame = proto::encode(proto::Message { proto::Kind::Request, op, id, std::move(arguments) });
+        frame = m_channel->frame(proto::Message { proto::Kind::Request, op, id, std::move(arguments) });
     } catch (const std::length_error&) {
         // Nothing was sent, so the link is still good.
         return CallResult::failure(kEInvalidArg, u"The text is too long for the terminal (at most 4096 bytes)");
@@ -290,7 +401,12 @@ CallResult NetworkTermLink::ConnectNetwork(const std::u16string& ipAddress, std:
     return guarded([&] {
         // A new connect always replaces the old link, even when it fails.
         dropLink();
-        return CallResult::ok(openLink(ipAddress, port));
+        m_lastFailure = {};
+        if (openLink(ipAddress, port))
+            return CallResult::ok(true);
+        CallResult result = CallResult::ok(false);
+        result.description = fromUtf8(m_lastFailure.text);
+        return result;
     });
 }
 

@@ -15,6 +15,25 @@ namespace termlink {
 // What ReadSdkVersion answers: the control's own version, not the terminal's.
 inline constexpr char16_t kVersionText[] = u"Latchwise termlink 1.0";
 
+// Why the last ConnectNetwork returned false. The window only says "Unable to
+// connect"; termctl and the fleet tool report the cause.
+enum class ConnectFailure {
+    None, // the last connect succeeded, or none was made
+    InvalidAddress, // not a dotted IPv4 address, a bad port, or refused by the loopback guard
+    Unreachable, // the TCP connect was refused or failed
+    TimedOut, // no TCP connect, or no answer during the key check, within the bound
+    WrongKey, // the terminal refused the key
+    LockedOut, // the terminal refuses key checks for a while after too many wrong keys
+    TerminalUnproven, // the other end could not prove that it knows the key
+    ProtocolVersion, // the terminal speaks another protocol version
+    BrokenHandshake, // the terminal closed or sent something unreadable during the key check
+};
+
+struct ConnectFailureInfo {
+    ConnectFailure cause = ConnectFailure::None;
+    std::string text; // for a person: what happened, in one sentence
+};
+
 // The bounds on every wait. The defaults are the ones the window relies on;
 // tests shorten them to keep the suite quick.
 struct LinkTimeouts {
@@ -54,6 +73,9 @@ public:
     CallResult IsColorTerminal(std::int32_t machineNumber) override;
 
     bool isConnected() const;
+    // The cause of the last failed ConnectNetwork (also in its CallResult's
+    // description); cause None after a successful one.
+    const ConnectFailureInfo& lastConnectFailure() const { return m_lastFailure; }
 
     // Called just before each TCP connect is started, with the address and
     // port; returning false stops that connect (ConnectNetwork returns false).
@@ -67,11 +89,14 @@ private:
     template <typename Body> CallResult guarded(Body&& body);
     CallResult request(proto::Op op, std::vector<proto::Field> arguments, std::u16string* out);
     bool openLink(const std::u16string& ipAddress, std::int32_t port);
+    bool keyCheck(const std::string& address);
+    bool fail(ConnectFailure cause, std::string text);
     void dropLink();
 
     LinkTimeouts m_timeouts;
     std::unique_ptr<Channel> m_channel;
     ConnectObserver m_connectObserver;
+    ConnectFailureInfo m_lastFailure;
     std::int32_t m_key = 0;
     std::uint32_t m_nextRequestId = 1;
 };

@@ -157,7 +157,10 @@ int runTermCtl(const std::vector<std::string>& args, ITermLink& link, std::ostre
             out << "false\n";
             return kExitFalse;
         }
-        err << "termctl: Unable to connect to " << address << '\n';
+        err << "termctl: Unable to connect to " << address;
+        if (!connected.description.empty())
+            err << ": " << toUtf8(connected.description);
+        err << '\n';
         return kExitFalse;
     }
 

@@ -1,19 +1,19 @@
 #include "Server.h"
 
 #include "Journal.h"
-#include "KeyCheck.h"
+#include "KeyExchange.h"
 #include "Protocol.h"
 #include "RequestHandler.h"
 #include "TerminalState.h"
 
 #include <asio/read.hpp>
 #include <asio/write.hpp>
-#include <sodium.h>
 
 #include <array>
 #include <deque>
 #include <functional>
 #include <iostream>
+#include <optional>
 
 using asio::ip::tcp;
 using nlohmann::json;
@@ -21,11 +21,6 @@ using nlohmann::json;
 namespace {
 
 constexpr auto kDrainTime = std::chrono::seconds(1);
-
-proto::Message authResult(bool accepted, std::string reason)
-{
-    return { proto::Kind::AuthResult, proto::Op::None, 0, { std::int32_t { accepted ? 0 : 1 }, std::move(reason) } };
-}
 
 } // namespace
 
@@ -38,6 +33,7 @@ public:
         , m_readTimer(server.m_io)
         , m_writeTimer(server.m_io)
         , m_id(id)
+        , m_handshake(server.key())
     {
         asio::error_code ec;
         const auto peer = m_socket.remote_endpoint(ec);
@@ -62,8 +58,7 @@ public:
             read();
             return;
         }
-        randombytes_buf(m_nonce.data(), m_nonce.size());
-        send({ proto::Kind::Hello, proto::Op::None, 0, { proto::Bytes { { m_nonce.begin(), m_nonce.end() } } } });
+        send(m_handshake.hello());
         armReadTimer(m_server.m_config.authTimeout, "no valid Auth in time");
         read();
     }
@@ -73,6 +68,11 @@ public:
     {
         if (m_phase == Phase::Closed) {
             return;
+        }
+        // A peer that got our Proof has had its guess, whether or not it
+        // confirms: count it, or guessing without confirming would be free.
+        if (m_phase == Phase::AwaitConfirm && !m_server.m_stopped && !m_server.m_restarting) {
+            recordFailedKeyCheck("key check abandoned");
         }
         m_phase = Phase::Closed;
         asio::error_code ignored;
@@ -99,7 +99,7 @@ public:
     }
 
 private:
-    enum class Phase { AwaitAuth, Ready, Closing, Closed };
+    enum class Phase { AwaitAuth, AwaitConfirm, Ready, Closing, Closed };
     struct Outgoing {
         std::vector<std::uint8_t> bytes;
         bool thenRestart = false;
@@ -114,7 +114,9 @@ private:
     std::string m_address;
     std::string m_peer;
     Phase m_phase = Phase::AwaitAuth;
-    std::array<std::uint8_t, proto::kNonceSize> m_nonce {};
+    proto::TerminalHandshake m_handshake;
+    std::optional<proto::SessionCipher> m_cipher; // once the key check passed
+    std::uint8_t m_wireVersion = proto::kVersion;
     std::vector<std::uint8_t> m_in;
     std::array<std::uint8_t, 4096> m_chunk {};
     std::deque<Outgoing> m_out;
@@ -130,8 +132,8 @@ private:
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockedFor).count();
         m_server.m_journal.write(
             { { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer }, { "address", m_address } });
-        send(authResult(
-            false, "Too many wrong keys from " + m_address + "; try again in " + std::to_string(seconds) + " seconds"));
+        send(proto::authResult(proto::AuthCode::LockedOut,
+            "Too many wrong keys from " + m_address + "; try again in " + std::to_string(seconds) + " seconds"));
         closeAfterWrites("locked out");
     }
 
@@ -160,13 +162,18 @@ private:
         }
         m_in.insert(m_in.end(), m_chunk.begin(), m_chunk.begin() + static_cast<std::ptrdiff_t>(n));
         std::size_t used = 0;
-        while (m_phase == Phase::AwaitAuth || m_phase == Phase::Ready) {
-            const auto result = proto::decode(std::span(m_in).subspan(used));
+        while (m_phase == Phase::AwaitAuth || m_phase == Phase::AwaitConfirm || m_phase == Phase::Ready) {
+            const auto input = std::span(m_in).subspan(used);
+            const auto result = m_cipher ? m_cipher->open(input) : proto::decode(input);
             if (result.status == proto::DecodeStatus::NeedMore) {
                 break;
             }
             if (result.status == proto::DecodeStatus::Invalid) {
-                protocolError(result.error);
+                if (!m_cipher && result.version && *result.version != proto::kVersion) {
+                    refuseVersion(*result.version);
+                } else {
+                    protocolError(result.error);
+                }
                 return;
             }
             used += result.consumed;
@@ -196,15 +203,25 @@ private:
         close("protocol error: " + error);
     }
 
+    // A peer of another version gets a refusal it can read, in its own
+    // version's framing, and the connection closes.
+    void refuseVersion(std::uint8_t version)
+    {
+        const std::string error = proto::unsupportedVersionText(version);
+        m_server.m_journal.write({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
+        m_wireVersion = version;
+        send(proto::versionRefusal(version));
+        closeAfterWrites(error);
+    }
+
     void dispatch(const proto::Message& message)
     {
         if (m_phase == Phase::AwaitAuth) {
-            if (message.kind != proto::Kind::Auth || message.fields.size() != 1
-                || !std::holds_alternative<proto::Bytes>(message.fields[0])) {
-                protocolError("expected Auth with one bytes field");
-                return;
-            }
-            checkKey(std::get<proto::Bytes>(message.fields[0]).data);
+            answerAuth(message);
+            return;
+        }
+        if (m_phase == Phase::AwaitConfirm) {
+            checkKey(message);
             return;
         }
         if (message.kind != proto::Kind::Request) {
@@ -224,28 +241,66 @@ private:
         }
     }
 
-    void checkKey(const std::vector<std::uint8_t>& mac)
+    // Each Proof lets its peer test one key, so none is given out during a
+    // lockout.
+    bool refuseIfLockedOut()
     {
-        const auto now = Lockout::Clock::now();
         // Another connection from this address may have started a lockout
         // while this one was in its handshake.
-        const auto lockedFor = m_server.m_lockout.remaining(m_address, now);
+        const auto lockedFor = m_server.m_lockout.remaining(m_address, Lockout::Clock::now());
         if (lockedFor > Lockout::Clock::duration::zero()) {
             refuseLockedOut(lockedFor);
+            return true;
+        }
+        return false;
+    }
+
+    void answerAuth(const proto::Message& auth)
+    {
+        if (refuseIfLockedOut()) {
             return;
         }
-        if (proto::keyCheckMatches(m_server.key(), m_nonce, mac)) {
-            cancelReadTimer();
-            m_phase = Phase::Ready;
-            m_server.m_journal.write({ { "event", "auth_ok" }, { "connection", m_id }, { "peer", m_peer } });
-            send(authResult(true, {}));
+        auto proof = m_handshake.answerAuth(auth);
+        if (!proof) {
+            protocolError("expected Auth with a nonce and a valid share");
             return;
         }
-        const bool locked = m_server.m_lockout.recordFailure(m_address, now);
+        m_phase = Phase::AwaitConfirm;
+        send(*proof);
+    }
+
+    void checkKey(const proto::Message& confirm)
+    {
+        const auto verdict = m_handshake.checkConfirm(confirm);
+        if (verdict == proto::TerminalHandshake::Verdict::Malformed) {
+            protocolError("expected Confirm with one bytes field");
+            return;
+        }
+        // A control that confirmed the key reads every answer from here on
+        // sealed, refusals included.
+        if (verdict == proto::TerminalHandshake::Verdict::Proved) {
+            m_cipher = m_handshake.cipher();
+        }
+        if (refuseIfLockedOut()) {
+            return;
+        }
+        if (verdict == proto::TerminalHandshake::Verdict::WrongKey) {
+            recordFailedKeyCheck("wrong key");
+            send(proto::authResult(proto::AuthCode::WrongKey, "Wrong communication key"));
+            closeAfterWrites("wrong key"); // no longer awaiting, so not counted again
+            return;
+        }
+        cancelReadTimer();
+        m_phase = Phase::Ready;
+        m_server.m_journal.write({ { "event", "auth_ok" }, { "connection", m_id }, { "peer", m_peer } });
+        send(proto::authResult(proto::AuthCode::Accepted, {}));
+    }
+
+    void recordFailedKeyCheck(const char* why)
+    {
+        const bool locked = m_server.m_lockout.recordFailure(m_address, Lockout::Clock::now());
         m_server.m_journal.write({ { "event", "auth_failed" }, { "connection", m_id }, { "peer", m_peer },
-            { "address", m_address }, { "lockedOut", locked } });
-        send(authResult(false, "Wrong communication key"));
-        closeAfterWrites("wrong key");
+            { "address", m_address }, { "lockedOut", locked }, { "reason", why } });
     }
 
     // Each message goes out as one write of its whole frame. With nothing
@@ -255,7 +310,8 @@ private:
     // the write deadline; an error is left for that write to report.
     void send(const proto::Message& message, bool thenRestart = false)
     {
-        Outgoing out { proto::encode(message), thenRestart };
+        Outgoing out { m_cipher ? m_cipher->seal(message) : proto::encode(message, proto::kMaxFrame, m_wireVersion),
+            thenRestart };
         if (!m_writing && m_out.empty() && m_phase != Phase::Closed) {
             asio::error_code ec;
             out.sent = m_socket.write_some(asio::buffer(out.bytes), ec);

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sodium.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,14 +42,14 @@ bool FakeTerminal::Peer::sendRaw(std::span<const std::uint8_t> bytes, bool oneBy
 
 bool FakeTerminal::Peer::send(const proto::Message& message, bool oneByteAtATime)
 {
-    const auto frame = proto::encode(message);
+    const auto frame = m_cipher ? m_cipher->seal(message) : proto::encode(message);
     return sendRaw(frame, oneByteAtATime);
 }
 
 std::optional<proto::Message> FakeTerminal::Peer::receive(std::chrono::milliseconds timeout)
 {
     for (;;) {
-        auto decoded = proto::decode(m_inbox);
+        auto decoded = m_cipher ? m_cipher->open(m_inbox) : proto::decode(m_inbox);
         if (decoded.status == proto::DecodeStatus::Ok) {
             m_inbox.erase(m_inbox.begin(), m_inbox.begin() + static_cast<std::ptrdiff_t>(decoded.consumed));
             return decoded.message;
@@ -67,26 +66,22 @@ std::optional<proto::Message> FakeTerminal::Peer::receive(std::chrono::milliseco
 
 bool FakeTerminal::Peer::handshake(std::int32_t key)
 {
-    std::vector<std::uint8_t> nonce(proto::kNonceSize);
-    randombytes_buf(nonce.data(), nonce.size());
-    if (!send({ proto::Kind::Hello, proto::Op::None, 0, { proto::Bytes { nonce } } }))
+    proto::TerminalHandshake handshake(key);
+    if (!send(handshake.hello()))
         return false;
     const auto auth = receive();
-    if (!auth || auth->kind != proto::Kind::Auth || auth->fields.size() != 1)
+    const auto proof = auth ? handshake.answerAuth(*auth) : std::nullopt;
+    if (!proof || !send(*proof))
         return false;
-    const auto* mac = std::get_if<proto::Bytes>(&auth->fields[0]);
-
-    std::array<std::uint8_t, crypto_auth_hmacsha256_KEYBYTES> paddedKey {};
-    const auto bits = static_cast<std::uint32_t>(key);
-    for (std::size_t i = 0; i < 4; ++i)
-        paddedKey[i] = static_cast<std::uint8_t>(bits >> (8 * i));
-    std::array<std::uint8_t, crypto_auth_hmacsha256_BYTES> expected {};
-    crypto_auth_hmacsha256(expected.data(), nonce.data(), nonce.size(), paddedKey.data());
-
-    const bool good = mac && mac->data.size() == expected.size()
-        && sodium_memcmp(mac->data.data(), expected.data(), expected.size()) == 0;
-    send({ proto::Kind::AuthResult, proto::Op::None, 0, { good ? 0 : 1, std::string(good ? "" : "wrong key") } });
-    return good;
+    const auto confirm = receive();
+    if (!confirm)
+        return false;
+    if (handshake.checkConfirm(*confirm) != proto::TerminalHandshake::Verdict::Proved) {
+        send(proto::authResult(proto::AuthCode::WrongKey, "wrong key"));
+        return false;
+    }
+    m_cipher = handshake.cipher();
+    return send(proto::authResult(proto::AuthCode::Accepted, {}));
 }
 
 bool FakeTerminal::Peer::waitClosed(std::chrono::milliseconds timeout)
@@ -106,8 +101,6 @@ bool FakeTerminal::Peer::waitClosed(std::chrono::milliseconds timeout)
 
 FakeTerminal::FakeTerminal(const std::string& address, Script script)
 {
-    if (sodium_init() < 0)
-        return;
     m_listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "KeyExchange.h"
 #include "Protocol.h"
 
 #include <chrono>
@@ -26,9 +27,9 @@ public:
         bool sendRaw(std::span<const std::uint8_t> bytes, bool oneByteAtATime = false);
         bool send(const proto::Message& message, bool oneByteAtATime = false);
         std::optional<proto::Message> receive(std::chrono::milliseconds timeout = std::chrono::seconds(5));
-        // Hello, then checks the control's code against `key` with an HMAC of
-        // its own (the key zero-padded to 32 bytes, which HMAC treats alike)
-        // and answers accepted or refused. True when the code matched.
+        // The terminal's side of the key check with `key`, answering accepted
+        // or refused. True when the control confirmed the key; from then on
+        // send() and receive() are sealed.
         bool handshake(std::int32_t key);
         // True once the control has closed its end.
         bool waitClosed(std::chrono::milliseconds timeout);
@@ -36,6 +37,7 @@ public:
     private:
         int m_fd;
         std::vector<std::uint8_t> m_inbox;
+        std::optional<proto::SessionCipher> m_cipher;
     };
     using Script = std::function<void(Peer&)>;
 

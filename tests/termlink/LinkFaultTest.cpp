@@ -27,7 +27,7 @@ std::string utf8(const std::u16string& text)
 
 } // namespace
 
-TEST(LinkKeyCheck, CodeMatchesAnIndependentHmacForEveryKeyShape)
+TEST(LinkKeyCheck, PassesForEveryKeyShape)
 {
     for (const std::int32_t key : { 0, 1, 12345, -1, INT_MIN, INT_MAX }) {
         SCOPED_TRACE("key " + std::to_string(key));
@@ -38,40 +38,61 @@ TEST(LinkKeyCheck, CodeMatchesAnIndependentHmacForEveryKeyShape)
         link.SetCommKey(key);
         EXPECT_NE(link.ConnectNetwork(u"127.0.2.20", kTerminalPort).value, 0);
         EXPECT_TRUE(link.isConnected());
+        EXPECT_EQ(link.lastConnectFailure().cause, termlink::ConnectFailure::None);
         fake.finish();
         EXPECT_TRUE(matched);
     }
 }
 
-TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBound)
+TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBoundAndSayWhy)
 {
+    using termlink::ConnectFailure;
     struct Row {
         const char* name;
         std::function<void(FakeTerminal::Peer&)> script;
+        ConnectFailure cause;
+        std::string text; // a part of the cause's text
     };
+    const proto::Message hello { proto::Kind::Hello, proto::Op::None, 0,
+        { proto::Bytes { std::vector<std::uint8_t>(proto::kNonceSize, 1) } } };
     const std::vector<Row> rows {
-        { "wrong key", [](FakeTerminal::Peer& peer) { peer.handshake(999); } },
-        { "silent", [](FakeTerminal::Peer& peer) { peer.waitClosed(3s); } },
-        { "closes at once", [](FakeTerminal::Peer&) {} },
+        { "wrong key", [](FakeTerminal::Peer& peer) { peer.handshake(999); }, ConnectFailure::WrongKey, "wrong key" },
+        { "locked out instead of a hello",
+            [](FakeTerminal::Peer& peer) {
+                peer.send(
+                    proto::authResult(proto::AuthCode::LockedOut, "Too many wrong keys; try again in 30 seconds"));
+            },
+            ConnectFailure::LockedOut, "try again in 30 seconds" },
+        { "silent", [](FakeTerminal::Peer& peer) { peer.waitClosed(3s); }, ConnectFailure::TimedOut,
+            "did not answer within 0.5 seconds during the key check" },
+        { "closes at once", [](FakeTerminal::Peer&) {}, ConnectFailure::BrokenHandshake, "was lost" },
         { "short nonce",
             [](FakeTerminal::Peer& peer) {
                 peer.send(
                     { proto::Kind::Hello, proto::Op::None, 0, { proto::Bytes { std::vector<std::uint8_t>(8, 7) } } });
                 peer.waitClosed(3s);
-            } },
+            },
+            ConnectFailure::BrokenHandshake, "did not start the key check" },
         { "garbage instead of hello",
             [](FakeTerminal::Peer& peer) {
                 const std::vector<std::uint8_t> junk { 0, 0, 0, 9, 42, 42, 42, 42, 42, 42, 42, 42, 42 };
                 peer.sendRaw(junk);
                 peer.waitClosed(3s);
-            } },
-        { "no verdict after the code",
-            [](FakeTerminal::Peer& peer) {
-                peer.send({ proto::Kind::Hello, proto::Op::None, 0,
-                    { proto::Bytes { std::vector<std::uint8_t>(proto::kNonceSize, 1) } } });
+            },
+            ConnectFailure::BrokenHandshake, "could not be read" },
+        { "a hello of the old version",
+            [&](FakeTerminal::Peer& peer) {
+                peer.sendRaw(proto::encode(hello, proto::kMaxFrame, 1));
+                peer.waitClosed(3s);
+            },
+            ConnectFailure::ProtocolVersion, "protocol version 1" },
+        { "no proof after the share",
+            [&](FakeTerminal::Peer& peer) {
+                peer.send(hello);
                 peer.receive();
                 peer.waitClosed(3s);
-            } },
+            },
+            ConnectFailure::TimedOut, "during the key check" },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -85,6 +106,57 @@ TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBound)
         EXPECT_EQ(result.status, kSOk);
         EXPECT_EQ(result.value, 0);
         EXPECT_FALSE(link.isConnected());
+        EXPECT_EQ(link.lastConnectFailure().cause, row.cause);
+        EXPECT_NE(link.lastConnectFailure().text.find(row.text), std::string::npos) << link.lastConnectFailure().text;
+        EXPECT_EQ(utf8(result.description), link.lastConnectFailure().text);
+    }
+}
+
+// A terminal that cannot prove the key learns at most that one guess failed:
+// after the share the control sends only the empty Confirm, and no request
+// ever reaches it, even when it then claims to accept.
+TEST(LinkKeyCheck, AFakeTerminalIsRefusedAndSentNothingAfterTheKeyCheck)
+{
+    struct Row {
+        const char* name;
+        std::int32_t fakeKey; // the key the fake guesses
+        bool claimsAccepted; // after the empty Confirm
+    };
+    for (const Row& row : { Row { "fixed element, guessed key, then silent", 1, false },
+             Row { "fixed element, guessed key, then claims accepted", 1, true }, Row { "key 0 guessed", 0, true } }) {
+        SCOPED_TRACE(row.name);
+        std::vector<proto::Message> received;
+        bool closedQuietly = false;
+        FakeTerminal fake("127.0.2.26", [&](FakeTerminal::Peer& peer) {
+            // A fixed nonce and scalar: the same share in every connection.
+            const std::vector<std::uint8_t> nonce(proto::kNonceSize, 0x42);
+            proto::cpace::Scalar scalar {};
+            scalar[0] = 7;
+            proto::TerminalHandshake guess(row.fakeKey, nonce, scalar);
+            peer.send(guess.hello());
+            const auto auth = peer.receive();
+            if (!auth)
+                return;
+            received.push_back(*auth);
+            peer.send(*guess.answerAuth(*auth));
+            while (auto next = peer.receive(1s)) {
+                received.push_back(*next);
+                if (row.claimsAccepted)
+                    peer.send(proto::authResult(proto::AuthCode::Accepted, {}));
+            }
+            closedQuietly = peer.waitClosed(1s);
+        });
+        ASSERT_TRUE(fake.listening());
+        NetworkTermLink link(kQuick);
+        link.SetCommKey(777777);
+        EXPECT_EQ(link.ConnectNetwork(u"127.0.2.26", 4370).value, 0);
+        EXPECT_EQ(link.lastConnectFailure().cause, termlink::ConnectFailure::TerminalUnproven);
+        EXPECT_EQ(link.WriteOption(1, u"~LockFunOn", u"14").value, 0);
+        fake.finish();
+        EXPECT_TRUE(closedQuietly);
+        ASSERT_EQ(received.size(), 2u);
+        EXPECT_EQ(received[0].kind, proto::Kind::Auth);
+        EXPECT_EQ(received[1], proto::ControlHandshake::mismatch());
     }
 }
 

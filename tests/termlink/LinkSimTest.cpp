@@ -117,22 +117,31 @@ TEST(LinkSim, EveryOperationReachesTheTerminalWithItsArguments)
     EXPECT_EQ(sim.operations(), expectedRecords);
 }
 
-TEST(LinkSim, WrongKeyIsRefusedAndTheRightOneGetsIn)
+TEST(LinkSim, WrongKeyIsRefusedTheRightOneGetsInAndEachRefusalSaysWhy)
 {
+    using termlink::ConnectFailure;
     TermsimProcess sim(simAt("127.0.2.2", 1234));
     ASSERT_TRUE(sim.started()) << sim.output();
     NetworkTermLink link;
     struct Row {
         std::int32_t key;
-        bool accepted;
+        ConnectFailure cause;
     };
-    for (const Row row : { Row { 4321, false }, Row { -1234, false }, Row { 1234, true } }) {
+    // The fifth wrong key locks this address out; then even the right key is refused.
+    for (const Row row : { Row { 4321, ConnectFailure::WrongKey }, Row { -1234, ConnectFailure::WrongKey },
+             Row { 1234, ConnectFailure::None }, Row { 1, ConnectFailure::WrongKey },
+             Row { 2, ConnectFailure::WrongKey }, Row { 3, ConnectFailure::WrongKey },
+             Row { 1234, ConnectFailure::LockedOut } }) {
         SCOPED_TRACE("key " + std::to_string(row.key));
-        EXPECT_EQ(connect(link, u"127.0.2.2", row.key), row.accepted);
-        EXPECT_EQ(link.isConnected(), row.accepted);
+        const bool accepted = row.cause == ConnectFailure::None;
+        EXPECT_EQ(connect(link, u"127.0.2.2", row.key), accepted);
+        EXPECT_EQ(link.isConnected(), accepted);
+        EXPECT_EQ(link.lastConnectFailure().cause, row.cause) << link.lastConnectFailure().text;
+        if (accepted) {
+            std::u16string name;
+            EXPECT_NE(link.ReadOption(1, u"~DeviceName", name).value, 0);
+        }
     }
-    std::u16string name;
-    EXPECT_NE(link.ReadOption(1, u"~DeviceName", name).value, 0);
 }
 
 TEST(LinkSim, NothingListeningIsRefusedAtOnce)
@@ -142,6 +151,7 @@ TEST(LinkSim, NothingListeningIsRefusedAtOnce)
     EXPECT_FALSE(connect(link, u"127.0.2.99"));
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_FALSE(link.isConnected());
+    EXPECT_EQ(link.lastConnectFailure().cause, termlink::ConnectFailure::Unreachable);
 }
 
 TEST(LinkSim, HangingTerminalIsCutOffAtTheFiveSecondBound)

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 using proto::Op;
@@ -100,6 +101,18 @@ TEST(TermsimSocket, FiveWrongKeysLockTheAddressOut)
         SCOPED_TRACE(i);
         TestClient client;
         ASSERT_TRUE(client.connect(sim.address()));
+        if (i % 2 == 1) {
+            // A guesser that takes the terminal's proof and never confirms has
+            // still had its guess, and it counts.
+            const auto hello = client.receive();
+            ASSERT_TRUE(hello);
+            proto::ControlHandshake guess(99);
+            ASSERT_TRUE(client.send(*guess.answerHello(*hello)));
+            const auto proof = client.receive();
+            ASSERT_TRUE(proof);
+            EXPECT_EQ(proof->kind, proto::Kind::Proof);
+            continue;
+        }
         const auto result = client.handshake(99);
         ASSERT_TRUE(result);
         EXPECT_EQ(result->first, 1);
@@ -110,12 +123,13 @@ TEST(TermsimSocket, FiveWrongKeysLockTheAddressOut)
     EXPECT_FALSE(client.handshake(0));
     const auto refusal = TestClient::authResult(client.unexpectedFirst());
     ASSERT_TRUE(refusal);
-    EXPECT_EQ(refusal->first, 1);
+    EXPECT_EQ(refusal->first, 2);
     EXPECT_NE(refusal->second.find("try again in 30 seconds"), std::string::npos) << refusal->second;
     EXPECT_TRUE(client.closedByPeer());
 
     EXPECT_EQ(events(sim, "auth_failed").size(), 5u);
     EXPECT_EQ(events(sim, "auth_failed").back()["lockedOut"], true);
+    EXPECT_EQ(events(sim, "auth_failed")[1]["reason"], "key check abandoned");
     EXPECT_EQ(events(sim, "locked_out").size(), 1u);
 }
 
@@ -285,7 +299,7 @@ TEST(TermsimSocket, AFrameSentOneByteAtATimeIsAnswered)
     ASSERT_TRUE(sim.started());
     TestClient client;
     open(client, sim);
-    const auto frame = proto::encode({ proto::Kind::Request, Op::ReadGroupText, 3, { M, 101 } });
+    const auto frame = client.frame({ proto::Kind::Request, Op::ReadGroupText, 3, { M, 101 } });
     for (std::uint8_t byte : frame) {
         ASSERT_TRUE(client.sendRaw({ byte }));
     }
@@ -396,4 +410,108 @@ TEST(TermsimSocket, AnswersTheSocketCannotTakeWaitAndAClientThatStopsReadingIsDr
     EXPECT_TRUE(dropped());
     EXPECT_TRUE(stalled.closedByPeer(5000ms));
     EXPECT_TRUE(reader.call(Op::IsColorTerminal, { M })); // the other link is untouched
+}
+
+// What a recording of a good session gives an attacker: nothing that passes
+// a fresh key check, and nothing the terminal will take once a link is up.
+TEST(TermsimSocket, RecordedHandshakesAndChangedOrReplayedFramesAreRefused)
+{
+    auto simOptions = at("127.0.1.13");
+    simOptions.key = 246810;
+    TermsimProcess sim(simOptions);
+    ASSERT_TRUE(sim.started());
+
+    std::vector<std::vector<std::uint8_t>> recorded;
+    TestClient genuine;
+    ASSERT_TRUE(genuine.connect(sim.address()));
+    ASSERT_EQ(genuine.handshake(246810, &recorded), (std::pair<std::int32_t, std::string> { 0, "" }));
+    const auto request = genuine.frame({ proto::Kind::Request, Op::WriteOption, 1, { M, std::string("A"), "1" } });
+    ASSERT_TRUE(genuine.sendRaw(request));
+    ASSERT_TRUE(genuine.receive());
+    ASSERT_EQ(recorded.size(), 2u); // Auth, Confirm
+
+    TestClient replay;
+    ASSERT_TRUE(replay.connect(sim.address()));
+    ASSERT_TRUE(replay.receive()); // a fresh Hello
+    ASSERT_TRUE(replay.sendRaw(recorded[0]));
+    const auto proof = replay.receive();
+    ASSERT_TRUE(proof);
+    ASSERT_TRUE(replay.sendRaw(recorded[1]));
+    const auto verdict = TestClient::authResult(replay.receive());
+    ASSERT_TRUE(verdict);
+    EXPECT_EQ(verdict->first, 1);
+    EXPECT_TRUE(replay.closedByPeer());
+
+    // On an open link: a changed frame, the same frame again, and a later
+    // frame before an earlier one each close the connection.
+    using Frames = std::vector<std::vector<std::uint8_t>>;
+    struct Row {
+        const char* name;
+        std::function<Frames(TestClient&)> frames; // the last must be refused
+    };
+    const proto::Message read { proto::Kind::Request, Op::ReadOption, 2, { M, std::string("A") } };
+    const std::vector<Row> rows {
+        { "changed",
+            [&](TestClient& c) {
+                auto frame = c.frame(read);
+                frame[proto::kLengthPrefix + 3] ^= 0x04;
+                return Frames { frame };
+            } },
+        { "replayed",
+            [&](TestClient& c) {
+                const auto frame = c.frame(read);
+                return Frames { frame, frame };
+            } },
+        { "reordered",
+            [&](TestClient& c) {
+                c.frame(read); // sealed, never sent
+                return Frames { c.frame(read) };
+            } },
+        { "recorded from another session", [&](TestClient&) { return Frames { request }; } },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestClient client;
+        open(client, sim, 246810);
+        const auto frames = row.frames(client);
+        for (std::size_t i = 0; i + 1 < frames.size(); ++i) {
+            ASSERT_TRUE(client.sendRaw(frames[i]));
+            ASSERT_TRUE(client.receive());
+        }
+        ASSERT_TRUE(client.sendRaw(frames.back()));
+        EXPECT_TRUE(client.closedByPeer());
+    }
+    const auto errors = events(sim, "protocol_error");
+    ASSERT_EQ(errors.size(), rows.size());
+    EXPECT_NE(errors[0]["error"].get<std::string>().find("integrity check"), std::string::npos);
+    EXPECT_EQ(sim.operations(),
+        (std::vector<std::string> { "WriteOption(1, A, 1)", "ReadOption(1, A)" })); // the replayed row's first
+}
+
+// A peer of the old version is refused with a reason it can read (version
+// 1's AuthResult has the same layout) and the journal says why.
+TEST(TermsimSocket, AnOldVersionPeerIsToldTheVersionIsUnsupported)
+{
+    TermsimProcess sim("127.0.1.14");
+    ASSERT_TRUE(sim.started());
+    TestClient old;
+    ASSERT_TRUE(old.connect(sim.address()));
+    ASSERT_TRUE(old.receive());
+    const proto::Message oldAuth { proto::Kind::Auth, Op::None, 0,
+        { proto::Bytes { std::vector<std::uint8_t>(32, 0xAB) } } };
+    ASSERT_TRUE(old.sendRaw(proto::encode(oldAuth, proto::kMaxFrame, 1)));
+    EXPECT_FALSE(old.receive()); // not our version
+    auto reply = old.unread();
+    ASSERT_GT(reply.size(), proto::kLengthPrefix);
+    EXPECT_EQ(reply[proto::kLengthPrefix], 1);
+    reply[proto::kLengthPrefix] = proto::kVersion;
+    const auto refusal = TestClient::authResult(proto::decode(reply).message);
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->first, 1);
+    EXPECT_NE(refusal->second.find("unsupported protocol version 1"), std::string::npos) << refusal->second;
+    old.dropUnread();
+    EXPECT_TRUE(old.closedByPeer());
+    const auto errors = events(sim, "protocol_error");
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0]["error"].get<std::string>().find("unsupported protocol version 1"), std::string::npos);
 }

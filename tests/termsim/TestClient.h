@@ -1,6 +1,6 @@
 #pragma once
 
-#include "KeyCheck.h"
+#include "KeyExchange.h"
 #include "Protocol.h"
 #include "TerminalConstants.h"
 
@@ -27,6 +27,7 @@ public:
         m_socket = asio::ip::tcp::socket(m_io);
         m_in.clear();
         m_closed = false;
+        m_cipher.reset();
         m_socket.async_connect(
             { asio::ip::make_address_v4(address), port }, [&result](asio::error_code ec) { result = ec; });
         if (!runUntil([&] { return result != asio::error::would_block; }, timeout) || result) {
@@ -42,14 +43,19 @@ public:
         asio::write(m_socket, asio::buffer(bytes), ec);
         return !ec;
     }
-    bool send(const proto::Message& m) { return sendRaw(proto::encode(m)); }
+    // The frame for a message: sealed once the key check passed.
+    std::vector<std::uint8_t> frame(const proto::Message& m) { return m_cipher ? m_cipher->seal(m) : proto::encode(m); }
+    bool send(const proto::Message& m) { return sendRaw(frame(m)); }
+    // What arrived but was not taken as a frame (an invalid one stays here).
+    const std::vector<std::uint8_t>& unread() const { return m_in; }
+    void dropUnread() { m_in.clear(); }
 
     // The next whole frame, or nothing on timeout, close or an invalid frame.
     std::optional<proto::Message> receive(ms timeout = ms(3000))
     {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
-            const auto r = proto::decode(m_in);
+            const auto r = m_cipher ? m_cipher->open(m_in) : proto::decode(m_in);
             if (r.status == proto::DecodeStatus::Ok) {
                 m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(r.consumed));
                 return r.message;
@@ -85,18 +91,39 @@ public:
         return m_closed;
     }
 
-    // Hello, Auth, AuthResult. Returns the AuthResult's code (0 accepted) and
-    // its reason, or nothing when the exchange broke down.
-    std::optional<std::pair<std::int32_t, std::string>> handshake(std::int32_t key)
+    // The control's side of the key check, up to the AuthResult. Returns its
+    // code (0 accepted) and reason, or nothing when the exchange broke down.
+    // `recording`, when given, receives every frame this side sent.
+    std::optional<std::pair<std::int32_t, std::string>> handshake(
+        std::int32_t key, std::vector<std::vector<std::uint8_t>>* recording = nullptr)
     {
         const auto hello = receive();
         if (!hello || hello->kind != proto::Kind::Hello || hello->fields.size() != 1) {
             m_first = hello;
             return std::nullopt;
         }
-        const auto& nonce = std::get<proto::Bytes>(hello->fields[0]).data;
-        const auto mac = proto::keyCheckMac(key, nonce);
-        send({ proto::Kind::Auth, proto::Op::None, 0, { proto::Bytes { { mac.begin(), mac.end() } } } });
+        proto::ControlHandshake handshake(key);
+        const auto sendRecorded = [&](const proto::Message& m) {
+            const auto frame = proto::encode(m);
+            if (recording) {
+                recording->push_back(frame);
+            }
+            return sendRaw(frame);
+        };
+        const auto auth = handshake.answerHello(*hello);
+        if (!auth || !sendRecorded(*auth)) {
+            return std::nullopt;
+        }
+        const auto proof = receive();
+        if (!proof || proof->kind != proto::Kind::Proof) {
+            return authResult(proof);
+        }
+        if (!handshake.checkProof(*proof)) {
+            sendRecorded(proto::ControlHandshake::mismatch());
+            return authResult(receive());
+        }
+        sendRecorded(handshake.confirmation());
+        m_cipher = handshake.cipher();
         return authResult(receive());
     }
 
@@ -130,6 +157,7 @@ private:
     asio::ip::tcp::socket m_socket;
     std::vector<std::uint8_t> m_in;
     std::optional<proto::Message> m_first;
+    std::optional<proto::SessionCipher> m_cipher;
     std::uint32_t m_requestId = 0;
     bool m_closed = false;
 
