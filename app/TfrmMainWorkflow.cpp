@@ -4,6 +4,7 @@
 #include "Edits.h"
 #include "Programming.h"
 #include "Schedule.h"
+#include "SettingsStore.h"
 #include "TCTermLink.h"
 
 #include <QApplication>
@@ -146,6 +147,9 @@ void TfrmMain::updateStage()
     // A short or empty field would shift every later time of its zone.
     if (rbtnEnable->isChecked() && !checkScheduleFields())
         return;
+    // Enable saves the schedule mid-sequence: a store that cannot take it stops here, before the terminal.
+    if (rbtnEnable->isChecked())
+        m_store.ensureWritable(kSettingsPath, kSettingsSection);
 
     AddInfo(QStringLiteral("Updating..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);

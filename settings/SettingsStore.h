@@ -36,6 +36,12 @@ public:
     std::string ReadSetting(const std::string& section, const std::string& ident, const std::string& defaultValue);
     void CloseSettings();
 
+    // Throws "Failed to create key <section>." with "<file>: <reason>" on a
+    // second line when a WriteSetting(section, ...) under `path` would fail now.
+    // Opens for writing as a save does (so it may create the file and the key)
+    // but stores no value. Runs its own bracket.
+    void ensureWritable(const std::string& path, const std::string& section);
+
     const std::filesystem::path& databasePath() const { return m_databasePath; }
 
 private:
