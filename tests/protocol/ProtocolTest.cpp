@@ -55,8 +55,12 @@ struct Raw {
     }
     Bytes8 frame(std::uint32_t length) const
     {
-        Bytes8 out { static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-            static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24) };
+        // Reserved and pushed: GCC 12 at -O3 takes a four-byte initialiser followed
+        // by an insert for a write past its end (-Warray-bounds).
+        Bytes8 out;
+        out.reserve(4 + body.size());
+        for (int shift = 0; shift < 32; shift += 8)
+            out.push_back(static_cast<std::uint8_t>(length >> shift));
         out.insert(out.end(), body.begin(), body.end());
         return out;
     }
