@@ -12,7 +12,7 @@ LATCHWISE_TEST_PACKAGES=(clang libclang-rt-14-dev clang-format sqlite3)
 # scripts/package (dpkg-shlibdeps computes the dependencies) and the package
 # check in scripts/test (lintian; the installed window under Xvfb, driven by
 # xdotool; passwd for the test users).
-LATCHWISE_PACKAGE_PACKAGES=(dpkg-dev file lintian xvfb xauth x11-utils xdotool imagemagick passwd adduser)
+LATCHWISE_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream xvfb xauth x11-utils xdotool imagemagick sqlite3 passwd adduser)
 
 ensure_packages() {
   local missing=()
