@@ -5,6 +5,7 @@
 #include "Number.h"
 #include "ProgrammingCore.h"
 #include "Schedule.h"
+#include "SettingsStore.h"
 #include "TCTermLink.h"
 #include "TerminalConstants.h"
 
@@ -135,6 +136,9 @@ void TfrmMain::updateStage()
     // A short or empty field would shift every later time of its zone.
     if (rbtnEnable->isChecked() && !checkScheduleFields())
         return;
+    // Enable saves the schedule mid-sequence: a store that cannot take it stops here, before the terminal.
+    if (rbtnEnable->isChecked())
+        m_store.ensureWritable(kSettingsPath, kSettingsSection);
 
     AddInfo(QStringLiteral("Updating..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);

@@ -9,6 +9,10 @@ LATCHWISE_BUILD_PACKAGES=(
 )
 LATCHWISE_RUN_PACKAGES=(xvfb xauth x11-utils imagemagick)
 LATCHWISE_TEST_PACKAGES=(clang libclang-rt-14-dev clang-format sqlite3 xvfb xauth x11-utils xdotool)
+# scripts/package (dpkg-shlibdeps computes the dependencies) and the package
+# check in scripts/test (lintian; the installed window under Xvfb, driven by
+# xdotool; passwd for the test users).
+LATCHWISE_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream xvfb xauth x11-utils xdotool imagemagick sqlite3 passwd adduser)
 
 ensure_packages() {
   local missing=()

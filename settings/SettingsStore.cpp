@@ -2,6 +2,7 @@
 
 #include "Registry.h"
 #include "SqliteRegistry.h"
+#include "StoreReasons.h"
 
 #include <cstdlib>
 #include <stdexcept>
@@ -34,29 +35,6 @@ public:
 private:
     Registry& m_registry;
 };
-
-// Words for the registry's codes, for the second line of a store error.
-std::string reasonText(RegStatus status)
-{
-    switch (status) {
-    case kErrorFileNotFound:
-        return "not found";
-    case kErrorAccessDenied:
-        return "permission denied";
-    case kErrorBusy:
-        return "database is locked";
-    case kErrorBadDb:
-        return "not a settings database";
-    case kErrorCantOpen:
-        return "cannot be opened";
-    case kErrorCantRead:
-        return "cannot be read";
-    case kErrorCantWrite:
-        return "cannot be written";
-    default:
-        return "error " + std::to_string(status);
-    }
-}
 
 } // namespace
 
@@ -105,7 +83,9 @@ RegistryKey* SettingsStore::writableKey()
 
 std::string SettingsStore::detailFor(RegStatus status) const
 {
-    return m_databasePath.string() + ": " + reasonText(status);
+    // A refusal by the file system can say whose group would let this user in.
+    std::string reason = status == kErrorAccessDenied ? deniedReason(m_databasePath) : std::string();
+    return m_databasePath.string() + ": " + (reason.empty() ? statusReason(status) : reason);
 }
 
 void SettingsStore::fail(const std::string& message, RegStatus status) const

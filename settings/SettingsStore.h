@@ -54,6 +54,12 @@ public:
     std::string ReadSetting(const std::string& section, const std::string& ident, const std::string& defaultValue);
     void CloseSettings();
 
+    // Throws "Failed to create key <section>." with "<file>: <reason>" on a
+    // second line when a WriteSetting(section, ...) under `path` would fail now.
+    // Opens for writing as a save does (so it may create the file and the key)
+    // but stores no value. Runs its own bracket.
+    void ensureWritable(const std::string& path, const std::string& section);
+
     // Why the reads of the current (or last) bracket fell back to their
     // defaults although a store exists, as "<file>: <reason>"; nullopt when
     // they did not, or when there is simply no store yet.

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -228,6 +229,22 @@ void syncDirectory(const std::filesystem::path& dir)
     }
 }
 
+// A setgid folder (the package's /var/lib/latchwise) shares the store with its
+// group, so a new file must be group-writable whatever the creator's umask:
+// SQLite gives its journal the file's mode, and a 0644 file would shut every
+// other member out. Elsewhere the umask decides, as for any other file.
+void createSharedFile(const std::filesystem::path& file, const std::filesystem::path& folder)
+{
+    struct stat info { };
+    if (::stat(folder.empty() ? "." : folder.c_str(), &info) != 0 || (info.st_mode & S_ISGID) == 0)
+        return;
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+    if (fd < 0)
+        return; // another program made it first, or SQLite will report why not
+    ::fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH);
+    ::close(fd);
+}
+
 } // namespace
 
 class SqliteRegistry::Key final : public RegistryKey {
@@ -340,6 +357,7 @@ RegStatus SqliteRegistry::connectForWriting()
         }
         if (!folder.empty() && !std::filesystem::create_directories(folder, ec) && ec)
             return kErrorAccessDenied;
+        createSharedFile(m_path, folder);
     }
 
     int rc = sqlite3_open_v2(m_path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ITermLink.h"
+#include "LatchwiseVersion.h"
 #include "Protocol.h"
 
 #include <chrono>
@@ -13,7 +14,7 @@
 namespace termlink {
 
 // What ReadSdkVersion answers: the control's own version, not the terminal's.
-inline constexpr char16_t kVersionText[] = u"Latchwise termlink 1.0";
+inline constexpr char16_t kVersionText[] = u"Latchwise termlink " LATCHWISE_VERSION;
 
 // Why the last ConnectNetwork returned false. The window only says "Unable to
 // connect"; termctl and the fleet tool report the cause.

@@ -1,3 +1,4 @@
+#include "LatchwiseVersion.h"
 #include "Termsim.h"
 
 #include <iostream>
@@ -5,6 +6,10 @@
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "termsim " << kLatchwiseVersion << "\n";
+        return 0;
+    }
     TermsimOptions options;
     try {
         options = parseTermsimOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -2,6 +2,8 @@
 // to a real simulator, each test on a loopback address of its own.
 #include "EndToEndFixture.h"
 
+#include "LatchwiseVersion.h"
+
 #include <chrono>
 
 namespace {
@@ -12,7 +14,7 @@ const QStringList kIdentityLines {
     QStringLiteral("Product Name: TS-100 Simulator"),
     QStringLiteral("Manufacturer: Demo Vendor"),
     QStringLiteral("Serial Numner: SIM-000000001"),
-    QStringLiteral("SDK Version: Latchwise termlink 1.0"),
+    QStringLiteral("SDK Version: Latchwise termlink ") + QString::fromLatin1(kLatchwiseVersion),
 };
 const QString kEnabledLine = QStringLiteral("Force Open/Close Function is ENABLED");
 const QString kDisabledLine = QStringLiteral("Force Open/Close Function is DISABLED");

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <stdexcept>
 
 using namespace settings_test;
@@ -163,6 +166,74 @@ TEST_F(SettingsStoreTest, FolderThatCannotBeWrittenGetsNoFile)
     EXPECT_EQ("Failed to create key Tervalo", errorOf([&] { SetTZIntoReg(blocked, "50", kZoneText); }));
     EXPECT_EQ("default", readOnce(blocked, "50"));
     EXPECT_EQ("not a folder", readBytes(dir.path() / "plain"));
+}
+
+// What an Update is told before it touches the terminal when this user may not
+// save; and a setgid group folder (as the package makes /var/lib/latchwise)
+// whose file every member can write, whoever created it under umask 022.
+TEST_F(SettingsStoreTest, WriteCheckNamesTheFileAndWhyAndAGroupFolderIsShared)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to hand folders to other groups";
+    constexpr gid_t kNogroup = 65534; // the group of the user nobody, whom the child becomes
+    const std::string hint = " \u2014 ask an administrator to add you to the group \"root\"";
+    const struct {
+        const char* name;
+        mode_t folderMode;
+        gid_t folderGroup;
+        bool savedBefore; // root saved a value first, so the file exists
+        std::string reason; // empty: the user may save
+    } rows[] = {
+        { "file and folder root's alone", 0755, 0, true, "permission denied" },
+        { "no file yet, a group folder of another group", 02775, 0, false, "permission denied" + hint },
+        { "a group file of another group", 02775, 0, true, "permission denied" + hint },
+        { "a member of the folder's group", 02775, kNogroup, true, "" },
+    };
+    int index = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto folder = dir.path() / std::to_string(++index);
+        std::filesystem::create_directory(folder);
+        ASSERT_EQ(::chown(folder.c_str(), 0, row.folderGroup), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), row.folderMode), 0);
+        const auto shared = folder / "hklm.db";
+        if (row.savedBefore) {
+            const mode_t umaskBefore = ::umask(022);
+            SettingsStore root(shared);
+            SetTZIntoReg(root, "50", kZoneText);
+            ::umask(umaskBefore);
+            struct stat info { };
+            ASSERT_EQ(::stat(shared.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, (row.folderMode & S_ISGID) ? 0664u : 0644u);
+            EXPECT_EQ(info.st_gid, row.folderGroup);
+        }
+        const std::string before = row.savedBefore ? readBytes(shared) : "";
+        Child child(
+            [&]() -> std::string {
+                SettingsStore user(shared);
+                std::string detail;
+                const std::string error
+                    = errorOf([&] { user.ensureWritable(kSettingsPath, kSettingsSection); }, &detail);
+                const std::string want
+                    = row.reason.empty() ? "" : "Failed to create key Tervalo|" + shared.string() + ": " + row.reason;
+                if (error + (detail.empty() ? "" : "|" + detail) != want)
+                    return "check gave: " + error + "|" + detail;
+                if (row.reason.empty())
+                    SetTZIntoReg(user, "TZ49", "1");
+                return {};
+            },
+            true);
+        EXPECT_EQ("", child.finish(kChildLimit));
+        if (row.reason.empty()) {
+            SettingsStore root(shared);
+            EXPECT_EQ("1", readOnce(root, "TZ49"));
+        } else {
+            EXPECT_EQ(std::filesystem::exists(shared), row.savedBefore);
+            if (row.savedBefore) {
+                EXPECT_EQ(before, readBytes(shared));
+            }
+        }
+    }
 }
 
 TEST_F(SettingsStoreTest, FilesThatAreNotOursGiveDefaultsAndAreNeverWritten)

@@ -1,5 +1,6 @@
 // The control as the window loads it (dlopen through the loader), and termctl
 // as a script runs it.
+#include "LatchwiseVersion.h"
 #include "NetworkTermLink.h"
 #include "RunProcess.h"
 #include "SimOptions.h"
@@ -61,6 +62,7 @@ TEST(TermCtl, ExitStatusAndOutputPerOutcome)
     };
     const std::vector<Row> rows {
         { "help", { "--help" }, 0, "", "  WriteUnlockCombination C1 C2 C3 C4 C5 C6\n", "" },
+        { "version", { "--version" }, 0, "termctl " + std::string(kLatchwiseVersion) + "\n", "", "" },
         { "read a held option", with({ "ReadOption", "~DeviceName" }), 0, "true\nK3X\n", "", "" },
         { "read a missing option", with({ "ReadOption", "Nope" }), 1, "false\n\n", "", "" },
         { "write an option", with({ "WriteOption", "Door", "open" }), 0, "true\n", "", "" },
@@ -68,7 +70,8 @@ TEST(TermCtl, ExitStatusAndOutputPerOutcome)
         { "write a time zone", with({ "WriteTimeZone", "48", std::string(56, '0') }), 0, "true\n", "", "" },
         { "unlock combination", with({ "WriteUnlockCombination", "1", "1", "0", "0", "0", "0" }), 0, "true\n", "", "" },
         { "colour terminal", with({ "IsColorTerminal" }), 1, "false\n", "", "" },
-        { "the control's version", with({ "ReadSdkVersion" }), 0, "true\nLatchwise termlink 1.0\n", "", "" },
+        { "the control's version", with({ "ReadSdkVersion" }), 0,
+            "true\nLatchwise termlink " + std::string(kLatchwiseVersion) + "\n", "", "" },
         { "connect only", with({ "ConnectNetwork" }), 0, "true\n", "", "" },
         { "terminal failure", with({ "ReadOption", "Broken" }), 2, "", "", "Option store unavailable\n" },
         { "wrong key", { "--key", "78", "127.0.2.10", "IsColorTerminal" }, 1, "", "",

@@ -3,6 +3,9 @@
 // refused writes and the schedule check.
 #include "WorkflowFixture.h"
 
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 enum class Terminal { Plain, Colour1, Door };
@@ -409,6 +412,51 @@ TEST_F(UpdateTest, ScheduleCheckSkipsUntickedZonesAndDisable)
         EXPECT_EQ(boxes.boxes[0].text, kSucceeded);
         EXPECT_EQ(stage(), 2);
     }
+}
+
+// The schedule is saved in the middle of the sequence, so a store that cannot
+// take it must stop the Update before the first terminal write.
+TEST_F(UpdateTest, StoreThatCannotBeWrittenStopsEnableBeforeTheTerminal)
+{
+    const auto dir = storePath().parent_path();
+    const auto foreign = dir / "foreign.db";
+    std::ofstream(foreign) << "someone else's file\n";
+    std::ofstream(dir / "plain") << "not a folder\n";
+    const struct {
+        Scenario scenario;
+        std::filesystem::path file;
+        std::string reason; // empty: the Update runs
+    } rows[] = {
+        { { "someone else's file", Terminal::Plain, true, true, 2 }, foreign, "not a settings database." },
+        { { "a folder that cannot be made", Terminal::Door, true, false, 1 }, dir / "plain" / "sub" / "hklm.db",
+            (dir / "plain").string() + " is not a folder." },
+        // Disable saves nothing, so a store it could not write does not stop it.
+        { { "Disable", Terminal::Plain, false, true, 1 }, foreign, "" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.scenario.name);
+        ASSERT_NO_FATAL_FAILURE(freshWindow(row.file));
+        ASSERT_NO_FATAL_FAILURE(prepare(row.scenario));
+        const QStringList afterConnect = logLines();
+
+        const Calls calls = press();
+        ASSERT_EQ(boxes.boxes.size(), 1u);
+        if (row.reason.empty()) {
+            EXPECT_EQ(calls, expectedCalls(row.scenario));
+            EXPECT_EQ(boxes.boxes[0].text, kSucceeded);
+            continue;
+        }
+        EXPECT_EQ(calls, Calls {});
+        EXPECT_EQ(boxes.boxes[0].kind, Kind::Error);
+        EXPECT_EQ(boxes.boxes[0].title, QApplication::applicationDisplayName());
+        EXPECT_EQ(boxes.boxes[0].text.toStdString(),
+            "Failed to create key Tervalo.\n" + row.file.string() + ": " + row.reason);
+        EXPECT_EQ(logLines(), afterConnect);
+        EXPECT_EQ(stage(), 1);
+        EXPECT_TRUE(normalCursor());
+    }
+    std::ifstream left(foreign);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), "someone else's file\n");
 }
 
 TEST_F(UpdateTest, UpdateUsesTheOpenLinkWhateverTheAddressNowSays)

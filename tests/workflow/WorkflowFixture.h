@@ -31,17 +31,18 @@ protected:
         ASSERT_NO_FATAL_FAILURE(freshWindow());
     }
 
-    // A new window (and scripted control) over the same store, for table rows
-    // that each need a window in its first state.
-    void freshWindow()
+    // A new window (and scripted control), for table rows that each need a
+    // window in its first state; over `storeFile` when given.
+    void freshWindow(const std::filesystem::path& storeFile = {})
     {
         link = nullptr;
         boxes.boxes.clear();
         boxes.onShow = nullptr;
         window.reset();
         // An empty store too, so nothing saved by an earlier row is restored.
-        store = std::make_unique<SettingsStore>(
-            storePath().parent_path() / ("hklm-" + std::to_string(++m_windows) + ".db"));
+        store = std::make_unique<SettingsStore>(!storeFile.empty()
+                ? storeFile
+                : storePath().parent_path() / ("hklm-" + std::to_string(++m_windows) + ".db"));
         ASSERT_NO_FATAL_FAILURE(createWindow());
         ASSERT_NE(link, nullptr);
         scriptIdentity();
