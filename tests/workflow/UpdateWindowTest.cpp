@@ -427,9 +427,9 @@ TEST_F(UpdateTest, StoreThatCannotBeWrittenStopsEnableBeforeTheTerminal)
         std::filesystem::path file;
         std::string reason; // empty: the Update runs
     } rows[] = {
-        { { "someone else's file", Terminal::Plain, true, true, 2 }, foreign, "not a settings database." },
+        { { "someone else's file", Terminal::Plain, true, true, 2 }, foreign, "not a settings database" },
         { { "a folder that cannot be made", Terminal::Door, true, false, 1 }, dir / "plain" / "sub" / "hklm.db",
-            (dir / "plain").string() + " is not a folder." },
+            (dir / "plain").string() + " is not a folder" },
         // Disable saves nothing, so a store it could not write does not stop it.
         { { "Disable", Terminal::Plain, false, true, 1 }, foreign, "" },
     };
