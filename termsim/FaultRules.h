@@ -15,11 +15,11 @@
 struct FaultRule {
     enum class Action { False, Error, Hang, Drop, Ignore };
 
-    std::optional<std::string> terminal;
     proto::Op op = proto::Op::None;
     std::optional<std::string> arg;
     Action action = Action::False;
     std::string description; // for Error
+    std::optional<std::string> terminal; // a site's terminal; none: every terminal
 
     bool operator==(const FaultRule&) const = default;
 };
