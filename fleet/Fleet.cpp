@@ -174,18 +174,16 @@ FleetExit runSite(const std::string& command, const std::vector<SiteTerminal>& s
         if (tty) {
             out << "\r\033[K" << liveLine(runner->counts(), elapsed()) << std::flush;
         } else {
-            const auto results = finished.empty() ? std::vector<TerminalResult> {} : runner->results();
             for (const auto index : finished)
-                out << finishedLine(site[index], results[index]) << "\n";
+                out << finishedLine(site[index], runner->result(index)) << "\n";
             out << std::flush;
         }
     }
     if (!abandoned) {
         runner->join();
         if (!tty) {
-            const auto results = runner->results();
             for (const auto index : runner->waitFinished(std::chrono::milliseconds(0)))
-                out << finishedLine(site[index], results[index]) << "\n";
+                out << finishedLine(site[index], runner->result(index)) << "\n";
         }
     }
     const std::vector<TerminalResult> results = runner->results();

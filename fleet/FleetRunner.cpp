@@ -125,6 +125,12 @@ std::vector<TerminalResult> FleetRunner::results() const
     return results;
 }
 
+TerminalResult FleetRunner::result(std::size_t index) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_results.at(index);
+}
+
 void FleetRunner::join()
 {
     for (auto& thread : m_threads) {

@@ -43,6 +43,8 @@ public:
     // Every terminal's result so far; a running one is reported Interrupted
     // (it may be partly programmed), one never started NotStarted.
     std::vector<TerminalResult> results() const;
+    // One finished terminal's result.
+    TerminalResult result(std::size_t index) const;
     const std::vector<SiteTerminal>& site() const { return m_site; }
 
     // Waits for every worker.
