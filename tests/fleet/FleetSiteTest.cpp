@@ -1,6 +1,7 @@
 // The real latchwise-fleet against a real termsim site, each test on loopback
 // addresses of its own (127.0.21.x and up).
 #include "FleetTestSupport.h"
+#include "SettingsStore.h"
 #include "TermsimProcess.h"
 
 #include <gtest/gtest.h>
@@ -232,4 +233,57 @@ TEST(FleetSite, VerifyAfterRestartCatchesATimeZoneTheTerminalLost)
     ASSERT_NE(restart, ops.end());
     EXPECT_EQ(std::vector<std::string>(ops.end() - 2, ops.end()),
         (std::vector<std::string> { "ReadTimeZone(1, 50)", "ReadTimeZone(1, 49)" }));
+}
+
+TEST(FleetSite, FromStoreProgramsWhatExportScheduleWritesAndStatusReadsTheResult)
+{
+    const TempDir dir;
+    const std::string hklm = dir.path() + "/hklm.db";
+    setenv("LATCHWISE_HKLM", hklm.c_str(), 1);
+    SettingsStore store(hklm);
+    const std::string zone1 = "06002200070023000800000009000100100002001100030012000400";
+    for (const auto& [ident, value] : std::vector<std::pair<std::string, std::string>> {
+             { "50", zone1 }, { "49", std::string(56, '0') }, { "TZ49", "1" }, { "TZ48", "0" } })
+        SetTZIntoReg(store, ident, value);
+
+    auto options = site("127.0.25.1", 2, dir);
+    TermsimProcess sim(options);
+    ASSERT_TRUE(sim.started()) << sim.output();
+
+    ChildProcess exported(fleetArgs({ "export-schedule" }));
+    ASSERT_EQ(exported.wait(20s), 0) << exported.err();
+    const std::string schedule = dir.file("exported.json", exported.out());
+    EXPECT_EQ(readJson(schedule)["zones"]["1"]["saturday"], nlohmann::json::array({ "1200", "0400" }));
+
+    ChildProcess fromFile(fleetArgs(
+        { "program", "--site", dir.file("a.csv", "name,address,key\na,127.0.25.1,\n"), "--schedule", schedule }));
+    ChildProcess fromStore(
+        fleetArgs({ "program", "--site", dir.file("b.csv", "name,address,key\nb,127.0.25.2,\n"), "--from-store" }));
+    EXPECT_EQ(fromFile.wait(30s), 0) << fromFile.out() << fromFile.err();
+    EXPECT_EQ(fromStore.wait(30s), 0) << fromStore.out() << fromStore.err();
+    const auto programmed = sim.operations("127.0.25.1");
+    EXPECT_EQ(sim.operations("127.0.25.2"), programmed);
+    EXPECT_NE(std::find(programmed.begin(), programmed.end(), "WriteTimeZone(1, 50, " + zone1 + ")"), programmed.end());
+    EXPECT_NE(std::find(programmed.begin(), programmed.end(), "WriteOption(1, GTZ101, 50:49:::)"), programmed.end());
+    // The fleet reads the store and never writes it.
+    SettingsBracket bracket(store, kSettingsPath);
+    EXPECT_EQ(store.ReadSetting(kSettingsSection, "TZ48", "missing"), "0");
+    EXPECT_EQ(store.ReadSetting(kSettingsSection, "48", "missing"), "missing");
+
+    // status reads what Connect reads and writes nothing.
+    const std::size_t before = sim.operations().size();
+    const std::string reportFile = dir.path() + "/status.json";
+    ChildProcess status(
+        fleetArgs({ "status", "--site", dir.file("ab.csv", siteCsv("127.0.25.", 1, 2)), "--report", reportFile }));
+    ASSERT_EQ(status.wait(30s), 0) << status.out() << status.err();
+    const auto report = readJson(reportFile);
+    EXPECT_EQ(report["command"], "status");
+    for (const auto& entry : report["terminals"]) {
+        EXPECT_EQ(entry["outcome"], "ok");
+        EXPECT_EQ(entry["stateBefore"], "ENABLED");
+        EXPECT_EQ(entry["stateAfter"], nullptr);
+    }
+    const auto all = sim.operations();
+    for (std::size_t i = before; i < all.size(); ++i)
+        EXPECT_FALSE(all[i].starts_with("Write")) << all[i];
 }
