@@ -420,8 +420,8 @@ TEST(TermsimSocket, ASiteIsManyTerminalsEachWithItsOwnStateFaultsAndJournal)
         std::int32_t key;
         std::int32_t expected;
     };
-    const std::vector<Row> rows { { "127.0.19.1", 0, RequestHandler::kTrue }, { "127.0.19.2", 77, RequestHandler::kTrue },
-        { "127.0.19.3", 0, 0 } };
+    const std::vector<Row> rows { { "127.0.19.1", 0, RequestHandler::kTrue },
+        { "127.0.19.2", 77, RequestHandler::kTrue }, { "127.0.19.3", 0, 0 } };
     std::vector<std::optional<proto::ResponseFields>> answers(rows.size());
     std::vector<std::chrono::milliseconds> took(rows.size());
     const auto started = std::chrono::steady_clock::now();
