@@ -25,6 +25,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,12 +58,40 @@ Child spawn(std::vector<std::string> args, const std::string& out)
 }
 
 // Exit status and peak resident memory in KiB.
-std::pair<int, long> reap(Child child)
+struct Reaped {
+    int status = -1;
+    long peakKiB = 0;
+    double cpu = 0;
+};
+
+Reaped reap(Child child)
 {
     int status = 0;
     rusage usage {};
     while (wait4(child.pid, &status, 0, &usage) < 0 && errno == EINTR) { }
-    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss };
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss,
+        seconds(usage.ru_utime) + seconds(usage.ru_stime) };
+}
+
+// User plus system CPU seconds a running process has used.
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    unsigned long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stoul(field);
+        if (i == 15)
+            stime = std::stoul(field);
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 long peakKiB(pid_t pid)
@@ -93,7 +122,10 @@ struct Run {
     int status = -1;
     long fleetKiB = 0;
     long termsimKiB = 0;
+    double fleetCpu = 0;
+    double termsimCpu = 0;
     double requestsPerTerminal = 0;
+    double firstTerminalSeconds = 0; // the report's duration of the first terminal
 };
 
 // Starts a site, programs it once, stops it.
@@ -131,14 +163,26 @@ std::optional<Run> programSite(const fs::path& bin, const fs::path& dir, const s
     }
     const auto started = Clock::now();
     const Child fleet = spawn({ (bin / "latchwise-fleet").string(), "program", "--site", (dir / "site.csv").string(),
-                                  "--schedule", (dir / "schedule.json").string(), "--jobs", std::to_string(jobs) },
+                                  "--schedule", (dir / "schedule.json").string(), "--jobs", std::to_string(jobs),
+                                  "--report", (dir / "report.json").string() },
         (dir / "fleet.out").string());
     Run run;
-    std::tie(run.status, run.fleetKiB) = reap(fleet);
+    const double simCpuBefore = cpuSeconds(sim.pid);
+    const Reaped reaped = reap(fleet);
     run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    run.status = reaped.status;
+    run.fleetKiB = reaped.peakKiB;
+    run.fleetCpu = reaped.cpu;
+    run.termsimCpu = cpuSeconds(sim.pid) - simCpuBefore;
     run.termsimKiB = peakKiB(sim.pid);
     kill(sim.pid, SIGTERM);
     reap(sim);
+    {
+        std::ifstream in(dir / "report.json");
+        const auto report = nlohmann::json::parse(in, nullptr, false);
+        if (!report.is_discarded())
+            run.firstTerminalSeconds = report["terminals"][0].value("durationMs", 0) / 1000.0;
+    }
     if (journal) {
         std::ifstream in(dir / "journal.jsonl");
         std::string line;
@@ -166,7 +210,7 @@ int main(int, char** argv)
     constexpr int kLatencyMs = 5;
     // The requests one terminal gets, counted in its journal; the timed run
     // keeps no journal, which a real terminal does not write either.
-    const auto counted = programSite(bin, dir, "127.0.110.1", 1, 0, 1, true);
+    const auto counted = programSite(bin, dir, "127.0.110.1", 1, kLatencyMs, 1, true);
     auto slow = programSite(bin, dir, "127.0.110.1", kSlowCount, kLatencyMs, kJobs, false);
     if (!counted || counted->status != 0 || !slow || slow->status != 0) {
         std::fprintf(stderr, "fleet_bench: the 200-terminal run failed (see %s)\n", dir.c_str());
@@ -179,6 +223,14 @@ int main(int, char** argv)
         slow->requestsPerTerminal);
     std::printf("  fleet wall time %.3f s, ideal %.0f x %.0f x %d ms = %.3f s, ratio %.2f (goal <= 1.25)\n",
         slow->seconds, rounds, slow->requestsPerTerminal, kLatencyMs, ideal, slow->seconds / ideal);
+    // The same machine's real cost of one terminal alone (its round trips and
+    // wake-ups on top of the latency), measured in this run: how much of the
+    // ratio is running side by side, and how much the machine's load.
+    std::printf("  CPU used meanwhile: fleet %.3f s, termsim %.3f s\n", slow->fleetCpu, slow->termsimCpu);
+    const double alone = rounds * counted->firstTerminalSeconds;
+    std::printf("  one terminal alone took %.3f s here (ideal %.3f s); %.0f rounds of it = %.3f s, ratio %.2f\n",
+        counted->firstTerminalSeconds, slow->requestsPerTerminal * kLatencyMs / 1000.0, rounds, alone,
+        slow->seconds / alone);
 
     constexpr int kFastCount = 1000;
     const auto fast = programSite(bin, dir, "127.0.120.1", kFastCount, 0, kJobs, false);
