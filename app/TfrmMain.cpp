@@ -1,6 +1,7 @@
 #include "TfrmMain.h"
 
 #include "Edits.h"
+#include "QueuedInput.h"
 #include "Schedule.h"
 #include "SettingsStore.h"
 #include "TCTermLink.h"
@@ -341,20 +342,41 @@ QString TfrmMain::errorBoxText(const QString& message)
 
 void TfrmMain::guarded(const std::function<void()>& handler)
 {
+    // Input that queued up while the handler blocked is dropped once the
+    // outermost handler is done, not replayed as a fresh click.
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d)
+            : depth(d)
+        {
+            ++depth;
+        }
+        ~Depth()
+        {
+            if (--depth == 0)
+                discardQueuedInput();
+        }
+    } depth { m_handlerDepth };
+
     QString message;
     try {
         handler();
         return;
+    } catch (const StoreError& error) {
+        // The store's own text, then on a line of its own which file and why.
+        message = errorBoxText(QString::fromUtf8(error.what()));
+        if (!error.detail().empty())
+            message += QLatin1Char('\n') + QString::fromStdString(error.detail());
     } catch (const std::exception& error) {
-        message = QString::fromUtf8(error.what());
+        message = errorBoxText(QString::fromUtf8(error.what()));
     } catch (...) {
-        message = QStringLiteral("Unknown error");
+        message = errorBoxText(QStringLiteral("Unknown error"));
     }
     // An error in mid-Update must not leave the hourglass behind.
     while (QApplication::overrideCursor())
         QApplication::restoreOverrideCursor();
     try {
-        m_boxes.show(this, IMessageBoxes::Kind::Error, QApplication::applicationDisplayName(), errorBoxText(message));
+        m_boxes.show(this, IMessageBoxes::Kind::Error, QApplication::applicationDisplayName(), message);
     } catch (...) {
         // Nothing may escape into the event loop, not even from the box itself.
     }

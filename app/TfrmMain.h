@@ -9,7 +9,6 @@
 #include <array>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,11 +22,11 @@ class QRadioButton;
 class SettingsStore;
 class TCTermLink;
 class TimeEdit;
-class WriteRecorder;
-struct ProgrammingChoices;
+struct ConnectReadout;
+struct ScheduleSnapshot;
 
-// The program's one window. Its controls carry their given object names and
-// its handlers their given names; each handler is thin: it reads the
+// The program's one window. Its controls carry stable object names (tests and
+// screen readers find them by name); each handler is thin: it reads the
 // controls, calls the widget-free logic (schedule/, terminal/, settings/),
 // and writes the controls back. Every handler runs inside guarded(), so no
 // error reaches Qt's event loop.
@@ -44,7 +43,7 @@ public:
     void rbtnEnableClick();
     void rbtnDisableClick();
     void btnUpdateClick();
-    void GetDeviceInfo();
+    void GetDeviceInfo(const std::vector<std::string>& identityLines);
     void btnSetTZInfoClick();
     void btnGetTZInfoClick();
     void btnSetGroupClick();
@@ -96,35 +95,33 @@ private:
     void updateStage();
     void restartStage();
     bool checkScheduleFields();
-    void readPermanentState();
+    void showReadout(const ConnectReadout& readout, bool complete);
 
     void tzClick(int zone);
     void timeFieldExit(TimeEdit* field);
     QCheckBox* tzBox(int zone) const;
     std::array<TimeEdit*, 14> zoneFields(int zone) const;
-    QString joinZone(int zone) const;
     void fillZone(int zone, const QString& text);
     void SetTZ(int zone);
     void GetTZ(int zone);
-    WriteRecorder& currentWrites(std::optional<WriteRecorder>& standalone);
-    std::array<bool, 4> tickedZones() const;
-    ProgrammingChoices currentChoices() const;
+    // Everything an Update needs, read from the controls at once.
+    ScheduleSnapshot currentSnapshot() const;
+    // TZ2Text ... TZ5Text of the zones the snapshot writes.
+    void keepZoneTexts(const ScheduleSnapshot& snapshot);
 
     TermLinkFactory m_termLinkFactory;
     SettingsStore& m_store;
     IMessageBoxes& m_boxes;
     std::unique_ptr<TCTermLink> m_termLink;
-    // Writes of the Update in progress, so a refused one is not reported as
-    // success; null outside an Update.
-    WriteRecorder* m_writes = nullptr;
 
     int m_buttonStage = 0;
     QString LockFunValue;
     std::array<QString, 4> m_tzTexts; // TZ2Text ... TZ5Text
+    int m_handlerDepth = 0; // guarded() calls in progress, nested ones included
     bool m_formShown = false;
     bool m_terminationRequested = false;
 
-    // Controls, named as given.
+    // Controls, under the object names that tests and screen readers use.
     QLabel* lblIP = nullptr;
     QLineEdit* edtIP = nullptr;
     QLabel* lblKey = nullptr;

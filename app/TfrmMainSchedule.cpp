@@ -3,14 +3,13 @@
 #include "TfrmMain.h"
 
 #include "Edits.h"
-#include "Programming.h"
+#include "ProgrammingCore.h"
 #include "Schedule.h"
 #include "SettingsStore.h"
 #include "TCTermLink.h"
+#include "TerminalConstants.h"
 
 #include <QCheckBox>
-
-#include <optional>
 
 namespace {
 
@@ -60,23 +59,6 @@ void TfrmMain::tzClick(int zone)
         field->setEnabled(box->isChecked());
 }
 
-std::array<bool, 4> TfrmMain::tickedZones() const
-{
-    std::array<bool, 4> ticked {};
-    for (int zone = 2; zone <= schedule::kZones; ++zone)
-        ticked.at(static_cast<std::size_t>(zone - 2)) = tzBox(zone)->isChecked();
-    return ticked;
-}
-
-QString TfrmMain::joinZone(int zone) const
-{
-    std::array<std::u16string, schedule::kFieldsPerZone> texts;
-    const auto fields = zoneFields(zone);
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        texts.at(i) = fields.at(i)->text().toStdU16String();
-    return QString::fromStdU16String(schedule::joinZone(texts));
-}
-
 void TfrmMain::fillZone(int zone, const QString& text)
 {
     const auto pieces = schedule::fillZone(text.toStdU16String());
@@ -87,37 +69,28 @@ void TfrmMain::fillZone(int zone, const QString& text)
     }
 }
 
-WriteRecorder& TfrmMain::currentWrites(std::optional<WriteRecorder>& standalone)
+void TfrmMain::keepZoneTexts(const ScheduleSnapshot& snapshot)
 {
-    // Outside an Update (the hidden buttons) the writes are simply not audited.
-    if (m_writes)
-        return *m_writes;
-    return standalone.emplace(link());
+    for (int zone = 2; zone <= schedule::kZones; ++zone) {
+        if (snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+            m_tzTexts.at(static_cast<std::size_t>(zone - 2)) = QString::fromStdString(zoneText(snapshot, zone));
+    }
 }
 
 void TfrmMain::btnSetTZInfoClick()
 {
-    std::optional<WriteRecorder> standalone;
-    WriteRecorder& writes = currentWrites(standalone);
-    const QString zone1 = joinZone(1);
-    writes.WriteTimeZone(schedule::terminalIndex(1), zone1.toStdU16String());
-    SetTZIntoReg(m_store, zoneValueName(1), zone1.toStdString());
-    for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        if (tzBox(zone)->isChecked())
-            SetTZ(zone);
-        else
-            SetTZIntoReg(m_store, zoneFlagName(zone), "0");
-    }
+    WriteRecorder writes(link());
+    const ScheduleSnapshot snapshot = currentSnapshot();
+    writeTimeZones(writes, snapshot, &m_store);
+    keepZoneTexts(snapshot);
 }
 
 void TfrmMain::SetTZ(int zone)
 {
-    QString& text = m_tzTexts.at(static_cast<std::size_t>(zone - 2));
-    text = joinZone(zone);
-    std::optional<WriteRecorder> standalone;
-    currentWrites(standalone).WriteTimeZone(schedule::terminalIndex(zone), text.toStdU16String());
-    SetTZIntoReg(m_store, zoneValueName(zone), text.toStdString());
-    SetTZIntoReg(m_store, zoneFlagName(zone), "1");
+    WriteRecorder writes(link());
+    const ScheduleSnapshot snapshot = currentSnapshot();
+    m_tzTexts.at(static_cast<std::size_t>(zone - 2)) = QString::fromStdString(zoneText(snapshot, zone));
+    writeZone(writes, snapshot, zone, &m_store);
 }
 
 void TfrmMain::btnGetTZInfoClick()
@@ -149,4 +122,8 @@ void TfrmMain::ReadPreviousTZ()
             fillZone(zone, QString::fromStdString(text));
         }
     }
+    // Defaults from a store that exists but could not be read would otherwise
+    // pass for the saved schedule, and the next Update would overwrite it.
+    if (const auto& problem = m_store.readProblem())
+        AddInfo(QStringLiteral("Saved schedule not read: ") + QString::fromStdString(*problem));
 }

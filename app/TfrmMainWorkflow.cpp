@@ -2,9 +2,11 @@
 #include "TfrmMain.h"
 
 #include "Edits.h"
-#include "Programming.h"
+#include "Number.h"
+#include "ProgrammingCore.h"
 #include "Schedule.h"
 #include "TCTermLink.h"
+#include "TerminalConstants.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -13,7 +15,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -66,51 +67,39 @@ void TfrmMain::connectStage()
     }
     setButtonStage(1);
     AddInfo(QStringLiteral("Connected to ") + ip);
-    GetDeviceInfo();
 
-    std::u16string deviceName;
-    if (link().ReadOption(kMachineNumber, u"~DeviceName", deviceName))
-        LockFunValue = QString::fromStdU16String(lockFunValueFor(deviceName));
-
-    readPermanentState();
-}
-
-void TfrmMain::GetDeviceInfo()
-{
-    std::u16string value;
-    if (link().ReadFirmwareVersion(kMachineNumber, value))
-        AddInfo(QStringLiteral("Firmware Version: ") + QString::fromStdU16String(value));
-    if (link().ReadProductName(kMachineNumber, value))
-        AddInfo(QStringLiteral("Product Name: ") + QString::fromStdU16String(value));
-    if (link().ReadVendorName(value))
-        AddInfo(QStringLiteral("Manufacturer: ") + QString::fromStdU16String(value));
-    if (link().ReadSerialNumber(kMachineNumber, value))
-        AddInfo(QStringLiteral("Serial Numner: ") + QString::fromStdU16String(value));
-    if (link().ReadSdkVersion(value))
-        AddInfo(QStringLiteral("SDK Version: ") + QString::fromStdU16String(value));
-}
-
-void TfrmMain::readPermanentState()
-{
-    bool enabled = false;
-    if (findProgrammingMethod(link()) == ProgrammingMethod::Group) {
-        for (int zone = 2; zone <= schedule::kZones; ++zone)
-            tzBox(zone)->setEnabled(true);
-        std::u16string group101;
-        std::u16string group102;
-        link().ReadGroupText(kMachineNumber, 101, group101);
-        link().ReadGroupText(kMachineNumber, 102, group102);
-        enabled = groupTextsMeanEnabled(group101, group102);
-    } else {
-        for (int zone = 2; zone <= schedule::kZones; ++zone)
-            tzBox(zone)->setEnabled(false);
-        std::u16string dctz;
-        std::u16string dotz;
-        link().ReadOption(kMachineNumber, u"~DCTZ", dctz);
-        link().ReadOption(kMachineNumber, u"~DOTZ", dotz);
-        enabled = doorOptionsMeanEnabled(dctz, dotz);
+    // What was read before an error raised by the control is still shown.
+    ConnectReadout readout;
+    try {
+        readConnectReadout(link(), readout);
+    } catch (...) {
+        showReadout(readout, false);
+        throw;
     }
-    if (enabled) {
+    showReadout(readout, true);
+}
+
+void TfrmMain::GetDeviceInfo(const std::vector<std::string>& identityLines)
+{
+    for (const std::string& line : identityLines)
+        AddInfo(QString::fromStdString(line));
+}
+
+void TfrmMain::showReadout(const ConnectReadout& readout, bool complete)
+{
+    GetDeviceInfo(readout.identityLines);
+    if (!readout.lockFunValue.empty())
+        LockFunValue = QString::fromStdString(readout.lockFunValue);
+    if (readout.methodFound) {
+        // The door options hold time zone 1 only, so zones 2 to 5 are off there.
+        for (int zone = 2; zone <= schedule::kZones; ++zone)
+            tzBox(zone)->setEnabled(readout.method == ProgrammingMethod::Group);
+    }
+    if (!complete)
+        return;
+    if (!readout.enabled) {
+        AddInfo(QStringLiteral("Force Open/Close Function state could not be read"));
+    } else if (*readout.enabled) {
         AddInfo(QStringLiteral("Force Open/Close Function is ENABLED"));
         rbtnEnableClick();
     } else {
@@ -150,18 +139,12 @@ void TfrmMain::updateStage()
     AddInfo(QStringLiteral("Updating..."));
     QApplication::setOverrideCursor(Qt::WaitCursor);
 
-    WriteRecorder writes(link());
-    m_writes = &writes;
-    struct Reset {
-        WriteRecorder*& writes;
-        ~Reset() { writes = nullptr; }
-    } reset { m_writes };
+    const ScheduleSnapshot snapshot = currentSnapshot();
+    const ProgrammingOutcome outcome = programTerminal(link(), snapshot, &m_store);
+    if (snapshot.enable)
+        keepZoneTexts(snapshot);
 
-    runProgrammingSequence(
-        writes, currentChoices(), [this] { btnSetTZInfoClick(); }, [this] { btnSetGroupClick(); });
-
-    const bool lastWriteAccepted = writes.WriteOption(u"IsHolidayValid", u"0");
-    if (lastWriteAccepted && writes.refused().empty()) {
+    if (outcome.succeeded()) {
         m_boxes.show(this, IMessageBoxes::Kind::Information, QStringLiteral("Information"), kUpdateSucceeded);
         AddInfo(kUpdateSucceeded);
         AddInfo(QString());
@@ -170,7 +153,7 @@ void TfrmMain::updateStage()
         setButtonStage(2);
     } else {
         m_boxes.show(this, IMessageBoxes::Kind::Information, QStringLiteral("Information"), kUpdateFailed);
-        for (const std::string& call : writes.refused())
+        for (const std::string& call : outcome.refused)
             AddInfo(QStringLiteral("Refused by terminal: ") + QString::fromStdString(call));
         AddInfo(kUpdateFailed);
         link().DisconnectTerminal();
@@ -179,27 +162,35 @@ void TfrmMain::updateStage()
     }
 }
 
-ProgrammingChoices TfrmMain::currentChoices() const
+ScheduleSnapshot TfrmMain::currentSnapshot() const
 {
-    ProgrammingChoices choices;
-    choices.enable = rbtnEnable->isChecked();
-    choices.forceOpen = rbtnOpen->isChecked();
-    choices.ticked = tickedZones();
-    choices.lockFunValue = LockFunValue.toStdU16String();
-    return choices;
+    ScheduleSnapshot snapshot;
+    for (int zone = 1; zone <= schedule::kZones; ++zone) {
+        const auto fields = zoneFields(zone);
+        auto& texts = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            texts.at(i) = fields.at(i)->text().toStdString();
+    }
+    for (int zone = 2; zone <= schedule::kZones; ++zone)
+        snapshot.ticked.at(static_cast<std::size_t>(zone - 2)) = tzBox(zone)->isChecked();
+    snapshot.enable = rbtnEnable->isChecked();
+    snapshot.forceOpen = rbtnOpen->isChecked();
+    snapshot.lockFunValue = LockFunValue.toStdString();
+    return snapshot;
 }
 
 void TfrmMain::btnSetGroupClick()
 {
-    std::optional<WriteRecorder> standalone;
-    WriteRecorder& writes = currentWrites(standalone);
-    setGroupOptions(writes, currentChoices());
+    WriteRecorder writes(link());
+    setGroupOptions(writes, currentSnapshot());
 }
 
 void TfrmMain::restartStage()
 {
     AddInfo(QStringLiteral("Terminal is restarting..."));
-    link().RestartTerminal(kMachineNumber);
-    AddInfo(QStringLiteral("***** Completed *****"));
+    if (link().RestartTerminal(kMachineNumber))
+        AddInfo(QStringLiteral("***** Completed *****"));
+    else
+        AddInfo(QStringLiteral("Refused by terminal: RestartTerminal()"));
     setButtonStage(0);
 }

@@ -7,8 +7,9 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    // The name only, not a display name: Qt would append a display name to
+    // every box's title ("Error — Latchwise").
     QApplication::setApplicationName(QStringLiteral("Latchwise"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Latchwise"));
 
     SettingsStore store(settingsDatabasePath());
     QtMessageBoxes boxes;

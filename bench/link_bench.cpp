@@ -11,6 +11,7 @@
 #include "KeyCheck.h"
 #include "NetworkTermLink.h"
 #include "Protocol.h"
+#include "TerminalConstants.h"
 
 #include <benchmark/benchmark.h>
 
@@ -47,7 +48,6 @@ constexpr const char* kTmpfsSim = "127.0.2.50";
 constexpr const char* kEchoAddress = "127.0.2.51";
 constexpr const char* kDiskSim = "127.0.2.52";
 constexpr const char* kEchoProcessAddress = "127.0.2.53";
-constexpr int kPort = 4370;
 
 // Per-benchmark medians, printed together at the end.
 std::map<std::string, double> g_medianUs;
@@ -82,7 +82,7 @@ sockaddr_in loopback(const char* address)
 {
     sockaddr_in where {};
     where.sin_family = AF_INET;
-    where.sin_port = htons(kPort);
+    where.sin_port = htons(kTerminalPort);
     ::inet_pton(AF_INET, address, &where.sin_addr);
     return where;
 }
@@ -212,7 +212,7 @@ public:
     Simulator(const std::string& binary, const char* address, const std::string& stateDir, bool sync)
     {
         const std::string state = stateDir + "/state.json";
-        std::vector<std::string> args { binary, "--listen", address, "--port", std::to_string(kPort), "--state",
+        std::vector<std::string> args { binary, "--listen", address, "--port", std::to_string(kTerminalPort), "--state",
             state };
         if (!sync)
             args.push_back("--no-sync");
@@ -289,7 +289,7 @@ void writeOptionLoop(benchmark::State& state, const std::string& name, const cha
 {
     termlink::NetworkTermLink link;
     const std::string text(address);
-    if (!link.ConnectNetwork(std::u16string(text.begin(), text.end()), kPort).value) {
+    if (!link.ConnectNetwork(std::u16string(text.begin(), text.end()), kTerminalPort).value) {
         state.SkipWithError("cannot connect to the simulator");
         return;
     }
@@ -507,7 +507,7 @@ int main(int argc, char** argv)
             benchmark::RegisterBenchmark("UpdateSequence20/tmpfs",
                 [](benchmark::State& state) {
                     termlink::NetworkTermLink link;
-                    if (!link.ConnectNetwork(u"127.0.2.50", kPort).value) {
+                    if (!link.ConnectNetwork(u"127.0.2.50", kTerminalPort).value) {
                         state.SkipWithError("cannot connect to the simulator");
                         return;
                     }

@@ -1,6 +1,8 @@
 #include "FleetJob.h"
 
 #include "TCTermLink.h"
+#include "TerminalConstants.h"
+#include "Utf8.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -69,9 +71,7 @@ void verify(TCTermLink& link, const JobOptions& options, TerminalResult& result)
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
         if (zone > 1 && !options.snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
             continue;
-        std::string expected;
-        for (const auto& field : options.snapshot.zones.at(static_cast<std::size_t>(zone - 1)))
-            expected += field;
+        const std::string expected = zoneText(options.snapshot, zone);
         std::u16string text;
         const int index = schedule::terminalIndex(zone);
         if (!link.ReadTimeZone(kMachineNumber, index, text))

@@ -1,6 +1,8 @@
 #include "ScheduleFile.h"
 
 #include "SettingsStore.h"
+#include "TerminalConstants.h"
+#include "Utf8.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CoreStandIn.h"
+#include "ProgrammingCore.h"
 
 #include <nlohmann/json_fwd.hpp>
 

@@ -1,11 +1,10 @@
 #include "SiteFile.h"
 
-#include "Programming.h"
+#include "Number.h"
 
 #include <sys/stat.h>
 
 #include <map>
-#include <stdexcept>
 
 namespace {
 
@@ -130,12 +129,12 @@ SiteParse parseSite(std::string_view text)
         }
         terminal.address = *address;
         if (!(*fields)[2].empty()) {
-            try {
-                terminal.key = parseCommKey((*fields)[2]);
-            } catch (const std::runtime_error&) {
+            const auto key = parseInt32((*fields)[2]);
+            if (!key) {
                 error("the key \"" + (*fields)[2] + "\" is not a whole number from -2147483648 to 2147483647");
                 continue;
             }
+            terminal.key = *key;
         }
         if (const auto [it, inserted] = seen.emplace(terminal.address, lineNumber); !inserted) {
             error("the address " + terminal.address + " is already on line " + std::to_string(it->second));

@@ -52,15 +52,6 @@ std::u16string ConvertTime(const std::u16string& text)
     }
 }
 
-std::u16string joinZone(const std::array<std::u16string, kFieldsPerZone>& fields)
-{
-    std::u16string joined;
-    joined.reserve(kWeekTextLength);
-    for (const auto& field : fields)
-        joined += field;
-    return joined;
-}
-
 std::array<std::optional<std::u16string>, kFieldsPerZone> fillZone(std::u16string_view text)
 {
     std::array<std::optional<std::u16string>, kFieldsPerZone> fields;
@@ -72,7 +63,7 @@ std::array<std::optional<std::u16string>, kFieldsPerZone> fillZone(std::u16strin
     return fields;
 }
 
-std::u16string timeZoneList(const std::array<bool, 4>& ticked)
+std::string timeZoneList(const std::array<bool, 4>& ticked)
 {
     int highest = 1;
     for (int zone = 5; zone >= 2; --zone) {
@@ -81,15 +72,12 @@ std::u16string timeZoneList(const std::array<bool, 4>& ticked)
             break;
         }
     }
-    std::u16string list;
+    std::string list;
     for (int zone = 1; zone <= kZones; ++zone) {
         if (zone > 1)
-            list += u':';
-        if (zone <= highest) {
-            const int index = terminalIndex(zone);
-            list += static_cast<char16_t>(u'0' + index / 10);
-            list += static_cast<char16_t>(u'0' + index % 10);
-        }
+            list += ':';
+        if (zone <= highest)
+            list += std::to_string(terminalIndex(zone));
     }
     return list;
 }

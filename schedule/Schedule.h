@@ -66,8 +66,16 @@ std::string accessibleFieldName(int day, int column);
 // text as typed, blanks included.
 std::u16string ConvertTime(const std::u16string& text);
 
-// The fourteen texts joined with nothing between them, as they stand.
-std::u16string joinZone(const std::array<std::u16string, kFieldsPerZone>& fields);
+// The fourteen texts joined with nothing between them, as they stand: UTF-16
+// texts from the grid, UTF-8 texts in the programming core.
+template <typename String> String joinZone(const std::array<String, kFieldsPerZone>& fields)
+{
+    String joined;
+    joined.reserve(kWeekTextLength);
+    for (const auto& field : fields)
+        joined += field;
+    return joined;
+}
 
 // What filling a zone from `text` puts into each field: four characters per
 // field by position. A field whose four characters are not all present keeps
@@ -76,7 +84,7 @@ std::array<std::optional<std::u16string>, kFieldsPerZone> fillZone(std::u16strin
 
 // The group's time-zone list from the ticks of zones 2..5 (index 0 is zone 2):
 // slots filled with 50, 49, ... up to the highest ticked zone.
-std::u16string timeZoneList(const std::array<bool, 4>& ticked);
+std::string timeZoneList(const std::array<bool, 4>& ticked);
 
 // Exactly four characters, each 0-9.
 bool isFourDigitTime(std::u16string_view text);

@@ -8,7 +8,7 @@ LATCHWISE_BUILD_PACKAGES=(
   fontconfig fonts-dejavu-core
 )
 LATCHWISE_RUN_PACKAGES=(xvfb xauth x11-utils imagemagick)
-LATCHWISE_TEST_PACKAGES=(clang libclang-rt-14-dev clang-format sqlite3)
+LATCHWISE_TEST_PACKAGES=(clang libclang-rt-14-dev clang-format sqlite3 xvfb xauth x11-utils xdotool)
 
 ensure_packages() {
   local missing=()

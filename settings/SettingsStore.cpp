@@ -35,6 +35,29 @@ private:
     Registry& m_registry;
 };
 
+// Words for the registry's codes, for the second line of a store error.
+std::string reasonText(RegStatus status)
+{
+    switch (status) {
+    case kErrorFileNotFound:
+        return "not found";
+    case kErrorAccessDenied:
+        return "permission denied";
+    case kErrorBusy:
+        return "database is locked";
+    case kErrorBadDb:
+        return "not a settings database";
+    case kErrorCantOpen:
+        return "cannot be opened";
+    case kErrorCantRead:
+        return "cannot be read";
+    case kErrorCantWrite:
+        return "cannot be written";
+    default:
+        return "error " + std::to_string(status);
+    }
+}
+
 } // namespace
 
 SettingsStore::SettingsStore(std::filesystem::path databasePath)
@@ -56,45 +79,68 @@ SettingsStore::~SettingsStore()
 void SettingsStore::OpenSettingsKey(const std::string& path)
 {
     CloseSettings();
+    m_readProblem.reset();
     m_registry = m_factory(m_databasePath);
     if (!m_registry)
         return;
     m_keyPath = path;
     std::unique_ptr<RegistryKey> key;
-    if (m_registry->openKey(m_registry->localMachine(), path, RegAccess::Read, key) == kErrorSuccess)
+    const RegStatus status = m_registry->openKey(m_registry->localMachine(), path, RegAccess::Read, key);
+    if (status == kErrorSuccess)
         m_key = std::move(key);
+    else
+        noteReadFailure(status);
 }
 
 RegistryKey* SettingsStore::writableKey()
 {
     if (!m_writableKey && m_registry) {
         std::unique_ptr<RegistryKey> key;
-        if (m_registry->createKey(m_registry->localMachine(), m_keyPath, RegAccess::AllAccess, key) == kErrorSuccess)
+        m_writeStatus = m_registry->createKey(m_registry->localMachine(), m_keyPath, RegAccess::AllAccess, key);
+        if (m_writeStatus == kErrorSuccess)
             m_writableKey = std::move(key);
     }
     return m_writableKey.get();
+}
+
+std::string SettingsStore::detailFor(RegStatus status) const
+{
+    return m_databasePath.string() + ": " + reasonText(status);
+}
+
+void SettingsStore::fail(const std::string& message, RegStatus status) const
+{
+    throw StoreError(message, status == kErrorSuccess ? std::string() : detailFor(status));
+}
+
+void SettingsStore::noteReadFailure(RegStatus status)
+{
+    // No file or no key yet is the first run, not a problem worth a word.
+    if (status != kErrorFileNotFound && !m_readProblem)
+        m_readProblem = detailFor(status);
 }
 
 void SettingsStore::WriteSetting(const std::string& section, const std::string& ident, const std::string& value)
 {
     RegistryKey* parent = writableKey();
     if (!parent)
-        throw std::runtime_error("Failed to create key " + section);
+        fail("Failed to create key " + section, m_registry ? m_writeStatus : kErrorCantOpen);
 
     SectionKey created(*m_registry);
-    if (m_registry->createKey(*parent, section, RegAccess::AllAccess, created.key) != kErrorSuccess)
-        throw std::runtime_error("Failed to create key " + section);
+    if (RegStatus status = m_registry->createKey(*parent, section, RegAccess::AllAccess, created.key);
+        status != kErrorSuccess)
+        fail("Failed to create key " + section, status);
     m_registry->closeKey(std::move(created.key));
 
-    // A section that exists but will not open is passed over in silence, as
-    // the platform's own store does.
+    // A section that exists but will not open must not pass for a save.
     SectionKey opened(*m_registry);
-    if (m_registry->openKey(*parent, section, RegAccess::AllAccess, opened.key) != kErrorSuccess)
-        return;
+    if (RegStatus status = m_registry->openKey(*parent, section, RegAccess::AllAccess, opened.key);
+        status != kErrorSuccess)
+        fail("Failed to create key " + section, status);
     std::string data = value;
     data.push_back('\0');
-    if (m_registry->setValue(*opened.key, ident, kRegSz, data) != kErrorSuccess)
-        throw std::runtime_error("Failed to set data for '" + ident + "'");
+    if (RegStatus status = m_registry->setValue(*opened.key, ident, kRegSz, data); status != kErrorSuccess)
+        fail("Failed to set data for '" + ident + "'", status);
 }
 
 std::string SettingsStore::ReadSetting(
@@ -104,8 +150,11 @@ std::string SettingsStore::ReadSetting(
     if (!parent)
         return defaultValue;
     SectionKey opened(*m_registry);
-    if (m_registry->openKey(*parent, section, RegAccess::Read, opened.key) != kErrorSuccess)
+    if (RegStatus status = m_registry->openKey(*parent, section, RegAccess::Read, opened.key);
+        status != kErrorSuccess) {
+        noteReadFailure(status);
         return defaultValue;
+    }
 
     RegType type = 0;
     std::size_t size = 0;
@@ -113,15 +162,15 @@ std::string SettingsStore::ReadSetting(
     if (found == kErrorFileNotFound)
         return defaultValue;
     if (found != kErrorSuccess)
-        throw std::runtime_error("Failed to get data for '" + ident + "'");
+        fail("Failed to get data for '" + ident + "'", found);
     if (type != kRegSz && type != kRegExpandSz)
-        throw std::runtime_error("Invalid data type for '" + ident + "'");
+        fail("Invalid data type for '" + ident + "'", kErrorSuccess);
     if (size == 0)
         return {};
 
     std::string data;
-    if (m_registry->queryValue(*opened.key, ident, type, size, &data) != kErrorSuccess)
-        throw std::runtime_error("Failed to get data for '" + ident + "'");
+    if (RegStatus status = m_registry->queryValue(*opened.key, ident, type, size, &data); status != kErrorSuccess)
+        fail("Failed to get data for '" + ident + "'", status);
     // The text ends at its first zero byte, whatever follows it.
     if (const auto end = data.find('\0'); end != std::string::npos)
         data.resize(end);

@@ -3,10 +3,28 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 class Registry;
 class RegistryKey;
+
+// A store failure: what() is the store's own text ("Failed to create key
+// Tervalo"); detail() says which file and why ("/var/lib/latchwise/hklm.db:
+// database is locked"), or is empty when the registry gave no reason.
+class StoreError : public std::runtime_error {
+public:
+    StoreError(const std::string& message, std::string detail)
+        : std::runtime_error(message)
+        , m_detail(std::move(detail))
+    {
+    }
+    const std::string& detail() const { return m_detail; }
+
+private:
+    std::string m_detail;
+};
 
 // The machine-wide settings store: four operations over the registry layer.
 // One object per process; each use is a bracket OpenSettingsKey ... CloseSettings
@@ -30,17 +48,25 @@ public:
     // the first write of the bracket creates `path` when missing, with full
     // access, where the store may be written.
     void OpenSettingsKey(const std::string& path);
-    // Throws "Failed to create key %s" / "Failed to set data for '%s'".
+    // Throws StoreError "Failed to create key %s" / "Failed to set data for '%s'".
     void WriteSetting(const std::string& section, const std::string& ident, const std::string& value);
-    // Throws "Invalid data type for '%s'" / "Failed to get data for '%s'".
+    // Throws StoreError "Invalid data type for '%s'" / "Failed to get data for '%s'".
     std::string ReadSetting(const std::string& section, const std::string& ident, const std::string& defaultValue);
     void CloseSettings();
+
+    // Why the reads of the current (or last) bracket fell back to their
+    // defaults although a store exists, as "<file>: <reason>"; nullopt when
+    // they did not, or when there is simply no store yet.
+    const std::optional<std::string>& readProblem() const { return m_readProblem; }
 
     const std::filesystem::path& databasePath() const { return m_databasePath; }
 
 private:
     RegistryKey* writableKey();
     void closeKey(std::unique_ptr<RegistryKey>& key);
+    std::string detailFor(long status) const;
+    [[noreturn]] void fail(const std::string& message, long status) const;
+    void noteReadFailure(long status);
 
     std::filesystem::path m_databasePath;
     RegistryFactory m_factory;
@@ -49,6 +75,8 @@ private:
     // The bracket's key as opened for reading, and with full access once written.
     std::unique_ptr<RegistryKey> m_key;
     std::unique_ptr<RegistryKey> m_writableKey;
+    long m_writeStatus = 0; // why the writable key could not be had
+    std::optional<std::string> m_readProblem;
 };
 
 // Opens the store on construction and always closes it on destruction.

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "Status.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -10,21 +13,6 @@
 //
 // The control lives in a separately loaded library; both sides are built with
 // the same compiler and standard library, so standard types may cross.
-
-using HResult = std::int32_t;
-
-inline constexpr HResult kSOk = 0;
-inline constexpr HResult kEFail = static_cast<HResult>(0x80004005u);
-inline constexpr HResult kENotImpl = static_cast<HResult>(0x80004001u);
-inline constexpr HResult kEUnexpected = static_cast<HResult>(0x8000FFFFu);
-inline constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057u);
-inline constexpr HResult kEOutOfMemory = static_cast<HResult>(0x8007000Eu);
-inline constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005u);
-
-constexpr bool failed(HResult hr)
-{
-    return hr < 0;
-}
 
 // What one call returns: its status, the operation's boolean (all 16 bits
 // count: zero is false, any other value true) and, on failure, the control's

@@ -46,14 +46,3 @@ private:
     std::unique_ptr<ITermLinkObject> m_object;
     ITermLink* m_link = nullptr;
 };
-
-// The error text for a failed call: the control's description without trailing
-// blanks and full stops, else the system's text for the status, else
-// "OLE error XXXXXXXX".
-std::string termLinkErrorText(HResult status, const std::u16string& description);
-
-// The system's text for a status code, or empty when it has none.
-std::string systemStatusText(HResult status);
-
-std::string toUtf8(const std::u16string& text);
-std::u16string fromUtf8(const std::string& text);

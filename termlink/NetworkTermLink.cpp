@@ -2,7 +2,7 @@
 
 #include "Ipv4Address.h"
 #include "KeyCheck.h"
-#include "TCTermLink.h"
+#include "Utf8.h"
 
 #include <asio.hpp>
 

@@ -2,9 +2,10 @@
 
 #include "ITermLink.h"
 #include "Ipv4Address.h"
-#include "TCTermLink.h"
+#include "Number.h"
+#include "TerminalConstants.h"
+#include "Utf8.h"
 
-#include <charconv>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -13,9 +14,6 @@
 namespace termlink {
 
 namespace {
-
-constexpr std::int32_t kMachineNumber = 1;
-constexpr std::int32_t kPort = 4370;
 
 // An operation's arguments after MachineNumber, already parsed.
 struct Arguments {
@@ -67,16 +65,6 @@ const std::vector<Command>& commands()
     return table;
 }
 
-std::optional<std::int32_t> parseNumber(const std::string& text)
-{
-    std::int32_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end)
-        return std::nullopt;
-    return value;
-}
-
 int usageError(std::ostream& err, const std::string& message)
 {
     err << "termctl: " << message << "\nTry 'termctl --help'.\n";
@@ -116,7 +104,7 @@ int runTermCtl(const std::vector<std::string>& args, ITermLink& link, std::ostre
     if (!rest.empty() && rest[0] == "--key") {
         if (rest.size() < 2)
             return usageError(err, "--key needs a number");
-        const auto parsed = parseNumber(rest[1]);
+        const auto parsed = parseInt32(rest[1]);
         if (!parsed)
             return usageError(err, "the key '" + rest[1] + "' is not a 32-bit integer");
         key = *parsed;
@@ -148,7 +136,7 @@ int runTermCtl(const std::vector<std::string>& args, ITermLink& link, std::ostre
             arguments.texts.push_back(fromUtf8(given[i]));
             continue;
         }
-        const auto number = parseNumber(given[i]);
+        const auto number = parseInt32(given[i]);
         if (!number)
             return usageError(err, "'" + given[i] + "' is not a 32-bit integer");
         arguments.numbers.push_back(*number);
@@ -161,7 +149,7 @@ int runTermCtl(const std::vector<std::string>& args, ITermLink& link, std::ostre
 
     if (const CallResult set = link.SetCommKey(key); failed(set.status))
         return reportFailure(set);
-    const CallResult connected = link.ConnectNetwork(fromUtf8(address), kPort);
+    const CallResult connected = link.ConnectNetwork(fromUtf8(address), kTerminalPort);
     if (failed(connected.status))
         return reportFailure(connected);
     if (connected.value == 0) {

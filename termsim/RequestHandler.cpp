@@ -1,7 +1,7 @@
 #include "RequestHandler.h"
 
-#include "ITermLink.h"
 #include "Journal.h"
+#include "Status.h"
 
 #include <array>
 #include <optional>

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Lockout.h"
+#include "TerminalConstants.h"
 
 class Journal;
 class RequestHandler;
@@ -26,7 +27,7 @@ class Server {
 public:
     struct Config {
         asio::ip::address_v4 address = asio::ip::address_v4::loopback();
-        std::uint16_t port = 4370;
+        std::uint16_t port = kTerminalPort;
         std::optional<std::int32_t> key; // overrides the state's key
         std::chrono::milliseconds restartPause { 500 };
         std::chrono::milliseconds authTimeout { 5000 }; // from accept to a valid Auth

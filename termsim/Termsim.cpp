@@ -1,6 +1,7 @@
 #include "Termsim.h"
 
 #include "Journal.h"
+#include "Number.h"
 #include "RequestHandler.h"
 #include "Server.h"
 #include "TerminalState.h"
@@ -10,7 +11,6 @@
 
 #include <sys/resource.h>
 
-#include <charconv>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -21,13 +21,12 @@ namespace {
 
 template <typename T> T number(const std::string& option, const std::string& text, T min, T max)
 {
-    T value {};
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc {} || end != text.data() + text.size() || value < min || value > max) {
+    const auto value = parseInt32(text);
+    if (!value || *value < min || *value > max) {
         throw std::invalid_argument(option + " expects a whole number from " + std::to_string(min) + " to "
             + std::to_string(max) + ", not \"" + text + "\"");
     }
-    return value;
+    return static_cast<T>(*value);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FaultRules.h"
+#include "TerminalConstants.h"
 
 #include <cstdint>
 #include <iosfwd>
@@ -12,7 +13,7 @@
 // passes argv through. docs/termsim.md describes every option.
 struct TermsimOptions {
     std::string listen; // dotted IPv4 address; a site's first terminal
-    std::uint16_t port = 4370;
+    std::uint16_t port = kTerminalPort;
     int count = 1; // terminals on consecutive addresses from `listen`
     std::string stateFile; // one terminal
     std::string stateDir; // a site: one state file per terminal, named by its address

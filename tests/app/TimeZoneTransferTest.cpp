@@ -325,6 +325,7 @@ TEST_F(RestoreTest, FirstRunShowsAllDayForZoneOneAndCreatesNothing)
 {
     createWindow();
     EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_TRUE(logLines().isEmpty());
     expectZone(1, QString::fromStdString(kAllDay), false, true);
     for (int zone = 2; zone <= 5; ++zone)
         expectZone(zone, builtIn(zone), false, false);
@@ -439,6 +440,9 @@ TEST_F(RestoreTest, StoreThatIsNotADatabaseGivesTheDefaults)
     expectZone(1, QString::fromStdString(kAllDay), false, true);
     for (int zone = 2; zone <= 5; ++zone)
         expectZone(zone, builtIn(zone), false, false);
+    EXPECT_EQ(logLines(),
+        QStringList { QStringLiteral("Saved schedule not read: ") + QString::fromStdString(storePath().string())
+            + QStringLiteral(": not a settings database") });
     QFile file(QString::fromStdString(storePath().string()));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray(4096, '\x5a'));

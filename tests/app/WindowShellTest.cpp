@@ -200,7 +200,7 @@ TEST_F(WindowTest, LayoutFollowsTheGrid)
     }
 }
 
-TEST_F(WindowTest, TabOrderWalksTheWindowAsGiven)
+TEST_F(WindowTest, TabOrderRunsFromTheAddressToTheLog)
 {
     createWindow();
     QStringList expected { QStringLiteral("edtIP"), QStringLiteral("edtKey"), QStringLiteral("rbtnEnable"),
@@ -499,7 +499,10 @@ TEST_F(WindowTest, StoreFailureReachesTheGeneralErrorBox)
     button("btnSetTZInfo")->click();
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].title, QStringLiteral("Latchwise"));
-    EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("Failed to create key Tervalo."));
+    // The store's text, then which file and why on a line of its own.
+    EXPECT_EQ(boxes.boxes[0].text,
+        QStringLiteral("Failed to create key Tervalo.\n") + QString::fromStdString(storePath().string())
+            + QStringLiteral(": not a settings database"));
     // Zone 1 reached the terminal before the store refused it.
     EXPECT_EQ(link->callsOf("WriteTimeZone").size(), 1u);
 }

@@ -6,6 +6,7 @@
 #include "Schedule.h"
 #include "SettingsStore.h"
 #include "TermLinkLoader.h"
+#include "TerminalConstants.h"
 #include "TermsimProcess.h"
 #include "TfrmMain.h"
 
@@ -22,6 +23,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -44,9 +47,27 @@ protected:
 
     void TearDown() override
     {
+        dumpJournal();
         window.reset();
         while (QApplication::overrideCursor())
             QApplication::restoreOverrideCursor();
+    }
+
+    // With LATCHWISE_E2E_JOURNAL_DIR set, each test leaves the simulator's
+    // journal there as <Test>.jsonl, so two builds can be compared with diff.
+    // The peer's port changes from run to run and is left out.
+    void dumpJournal() const
+    {
+        const char* dir = std::getenv("LATCHWISE_E2E_JOURNAL_DIR");
+        if (!dir || !*dir || !sim)
+            return;
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::filesystem::create_directories(dir);
+        std::ofstream out(std::filesystem::path(dir) / (std::string(info->name()) + ".jsonl"));
+        for (auto entry : sim->journal()) {
+            entry.erase("peer");
+            out << entry.dump() << '\n';
+        }
     }
 
     std::string path(const char* name) const
@@ -61,7 +82,7 @@ protected:
     {
         TermsimProcess::Options options;
         options.address = address;
-        options.port = kTerminalPortNumber;
+        options.port = kTerminalPort;
         options.key = key;
         options.fails = std::move(fails);
         if (state) {
@@ -144,8 +165,6 @@ protected:
     }
 
     std::optional<std::string> stored(const std::string& ident) { return storedSetting(*store, ident); }
-
-    static constexpr int kTerminalPortNumber = 4370;
 
     QTemporaryDir m_dir;
     std::unique_ptr<SettingsStore> store;

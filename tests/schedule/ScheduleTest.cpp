@@ -226,20 +226,20 @@ TEST(ScheduleVocabulary, TimeZoneListFollowsTheHighestTickedZone)
 {
     struct Row {
         std::array<bool, 4> ticked;
-        const char16_t* expected;
+        const char* expected;
     };
     const Row rows[] = {
-        { { false, false, false, false }, u"50::::" },
-        { { true, false, false, false }, u"50:49:::" },
-        { { true, true, false, false }, u"50:49:48::" },
-        { { true, true, true, false }, u"50:49:48:47:" },
-        { { true, true, true, true }, u"50:49:48:47:46" },
+        { { false, false, false, false }, "50::::" },
+        { { true, false, false, false }, "50:49:::" },
+        { { true, true, false, false }, "50:49:48::" },
+        { { true, true, true, false }, "50:49:48:47:" },
+        { { true, true, true, true }, "50:49:48:47:46" },
         // The highest ticked box decides, even with a gap below it.
-        { { false, false, true, false }, u"50:49:48:47:" },
-        { { false, false, false, true }, u"50:49:48:47:46" },
+        { { false, false, true, false }, "50:49:48:47:" },
+        { { false, false, false, true }, "50:49:48:47:46" },
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(narrow(row.expected));
+        SCOPED_TRACE(row.expected);
         EXPECT_EQ(timeZoneList(row.ticked), row.expected);
     }
 }

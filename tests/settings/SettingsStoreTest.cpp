@@ -15,10 +15,14 @@ const std::string kZoneText = "0000235900002359000023590000235900002359000023590
 constexpr auto kChildLimit = std::chrono::seconds(60);
 
 // "" when the call returns, else the error's text.
-std::string errorOf(const std::function<void()>& call)
+std::string errorOf(const std::function<void()>& call, std::string* detail = nullptr)
 {
     try {
         call();
+    } catch (const StoreError& e) {
+        if (detail)
+            *detail = e.detail();
+        return e.what();
     } catch (const std::runtime_error& e) {
         return e.what();
     }
@@ -45,6 +49,7 @@ TEST_F(SettingsStoreTest, FirstRunReadsDefaultsAndCreatesNothing)
         SettingsBracket bracket(nested, kSettingsPath);
         EXPECT_EQ(kZoneText, nested.ReadSetting(kSettingsSection, "50", kZoneText));
         EXPECT_EQ("0", nested.ReadSetting(kSettingsSection, "TZ49", "0"));
+        EXPECT_FALSE(nested.readProblem()); // no store yet is no problem
     }
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "missing"));
 
@@ -197,7 +202,10 @@ TEST_F(SettingsStoreTest, FilesThatAreNotOursGiveDefaultsAndAreNeverWritten)
             sql(file, row.sql);
         const std::string before = readBytes(file);
         EXPECT_EQ("default", readOnce(store, "50"));
-        EXPECT_EQ("Failed to create key Tervalo", errorOf([&] { SetTZIntoReg(store, "50", kZoneText); }));
+        EXPECT_EQ(file.string() + ": not a settings database", store.readProblem().value_or("none"));
+        std::string detail;
+        EXPECT_EQ("Failed to create key Tervalo", errorOf([&] { SetTZIntoReg(store, "50", kZoneText); }, &detail));
+        EXPECT_EQ(file.string() + ": not a settings database", detail);
         EXPECT_EQ(before, readBytes(file));
     }
 }
@@ -232,15 +240,21 @@ TEST_F(SettingsStoreTest, BracketsCloseEveryKeyAndTheStoreAlsoOnErrors)
         Fault fault;
         const char* read; // the value read in a bracket; none: "50" is saved instead
         const char* error;
+        const char* reason; // the error's second line after "<file>: "
         const char* stored; // "50" afterwards
     };
     const Row rows[] = {
-        { "write", Fault::None, nullptr, "", "written" },
-        { "read of another type", Fault::None, "dword", "Invalid data type for 'dword'", nullptr },
-        { "section that cannot be created", Fault::CreateSection, nullptr, "Failed to create key Tervalo", "old" },
-        { "section that will not open is passed over", Fault::OpenSectionForWrite, nullptr, "", "old" },
-        { "value that cannot be set", Fault::SetValue, nullptr, "Failed to set data for '50'", "old" },
-        { "data that cannot be read", Fault::QueryData, "50", "Failed to get data for '50'", nullptr },
+        { "write", Fault::None, nullptr, "", nullptr, "written" },
+        { "read of another type", Fault::None, "dword", "Invalid data type for 'dword'", nullptr, nullptr },
+        { "section that cannot be created", Fault::CreateSection, nullptr, "Failed to create key Tervalo",
+            "permission denied", "old" },
+        // Not a silent skip: the caller must not report the value as saved.
+        { "section that will not open", Fault::OpenSectionForWrite, nullptr, "Failed to create key Tervalo",
+            "permission denied", "old" },
+        { "value that cannot be set", Fault::SetValue, nullptr, "Failed to set data for '50'", "cannot be written",
+            "old" },
+        { "data that cannot be read", Fault::QueryData, "50", "Failed to get data for '50'", "cannot be read",
+            nullptr },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -249,12 +263,17 @@ TEST_F(SettingsStoreTest, BracketsCloseEveryKeyAndTheStoreAlsoOnErrors)
         SettingsStore counted(file, [&](const std::filesystem::path& path) {
             return std::make_unique<CountingRegistry>(std::make_unique<SqliteRegistry>(path), tally, row.fault);
         });
-        EXPECT_EQ(row.error, errorOf([&] {
-            if (!row.read)
-                return SetTZIntoReg(counted, "50", "written");
-            SettingsBracket bracket(counted, kSettingsPath);
-            counted.ReadSetting(kSettingsSection, row.read, "");
-        }));
+        std::string detail;
+        EXPECT_EQ(row.error,
+            errorOf(
+                [&] {
+                    if (!row.read)
+                        return SetTZIntoReg(counted, "50", "written");
+                    SettingsBracket bracket(counted, kSettingsPath);
+                    counted.ReadSetting(kSettingsSection, row.read, "");
+                },
+                &detail));
+        EXPECT_EQ(row.reason ? file.string() + ": " + row.reason : "", detail);
         EXPECT_EQ(0, tally.liveRegistries);
         EXPECT_EQ(0, tally.openKeys);
         if (row.stored) {

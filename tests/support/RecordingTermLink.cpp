@@ -1,6 +1,6 @@
 #include "RecordingTermLink.h"
 
-#include "TCTermLink.h"
+#include "Utf8.h"
 
 #include <cstring>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TerminalConstants.h"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -27,7 +29,7 @@ class TermsimProcess {
 public:
     struct Options {
         std::string address = "127.0.0.1";
-        int port = 4370;
+        int port = kTerminalPort;
         std::string stateFile; // empty: "state.json" in the temporary directory
         // A site: `count` terminals from `address` on, their state files in
         // `stateDir` (empty: "states" in the temporary directory).

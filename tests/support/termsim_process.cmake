@@ -5,7 +5,7 @@ if(TARGET termsim)
     ${CMAKE_CURRENT_LIST_DIR}/TermsimProcess.cpp ${CMAKE_CURRENT_LIST_DIR}/TermsimProcess.h)
   target_include_directories(latchwise_termsim_process PUBLIC ${CMAKE_CURRENT_LIST_DIR})
   target_compile_definitions(latchwise_termsim_process PRIVATE TERMSIM_PATH="$<TARGET_FILE:termsim>")
-  target_link_libraries(latchwise_termsim_process PUBLIC latchwise_cfg nlohmann_json::nlohmann_json)
+  target_link_libraries(latchwise_termsim_process PUBLIC latchwise_cfg latchwise_common nlohmann_json::nlohmann_json)
   # Tests that use it need the binary built first.
   add_dependencies(latchwise_termsim_process termsim)
 endif()

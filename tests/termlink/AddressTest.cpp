@@ -1,5 +1,6 @@
 #include "Ipv4Address.h"
 #include "NetworkTermLink.h"
+#include "TerminalConstants.h"
 
 #include <gtest/gtest.h>
 
@@ -84,14 +85,14 @@ TEST(Address, ConnectRejectsBadAddressesAndPortsWithoutTrying)
         std::int32_t port;
     };
     const std::vector<Row> rows {
-        { "empty", u"", 4370 },
-        { "host name", u"localhost", 4370 },
-        { "three octets", u"127.0.2", 4370 },
-        { "octet too large", u"127.0.2.300", 4370 },
-        { "trailing blank", u"127.0.2.1 ", 4370 },
-        { "non-ASCII digit", u"127.0.2.\uFF11", 4370 },
+        { "empty", u"", kTerminalPort },
+        { "host name", u"localhost", kTerminalPort },
+        { "three octets", u"127.0.2", kTerminalPort },
+        { "octet too large", u"127.0.2.300", kTerminalPort },
+        { "trailing blank", u"127.0.2.1 ", kTerminalPort },
+        { "non-ASCII digit", u"127.0.2.\uFF11", kTerminalPort },
         { "port zero", u"127.0.2.1", 0 },
-        { "port negative", u"127.0.2.1", -4370 },
+        { "port negative", u"127.0.2.1", -kTerminalPort },
         { "port too large", u"127.0.2.1", 65536 },
     };
     NetworkTermLink link;
@@ -124,7 +125,7 @@ TEST(Address, LoopbackGuardRefusesOtherAddressesBeforeAnyConnect)
     for (const char16_t* address : { u"192.168.1.201", u"10.0.0.1", u"0.0.0.0", u"128.0.0.1", u"255.255.255.255" }) {
         SCOPED_TRACE(std::string(address, address + std::char_traits<char16_t>::length(address)));
         const auto start = std::chrono::steady_clock::now();
-        const CallResult result = link.ConnectNetwork(address, 4370);
+        const CallResult result = link.ConnectNetwork(address, kTerminalPort);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
         EXPECT_EQ(result.status, kSOk);
         EXPECT_EQ(result.value, 0);
@@ -132,7 +133,7 @@ TEST(Address, LoopbackGuardRefusesOtherAddressesBeforeAnyConnect)
     EXPECT_EQ(attempted, std::vector<std::string> {});
 
     // Loopback addresses pass the guard and reach the connect.
-    EXPECT_EQ(link.ConnectNetwork(u"127.0.2.99", 4370).value, 0);
+    EXPECT_EQ(link.ConnectNetwork(u"127.0.2.99", kTerminalPort).value, 0);
     EXPECT_EQ(attempted, std::vector<std::string> { "127.0.2.99" });
 }
 
@@ -156,7 +157,7 @@ TEST(Address, LoopbackGuardIsReadAtEachCall)
             ++attempts;
             return false; // never let this one out
         });
-        EXPECT_EQ(link.ConnectNetwork(u"192.168.1.201", 4370).value, 0);
+        EXPECT_EQ(link.ConnectNetwork(u"192.168.1.201", kTerminalPort).value, 0);
         EXPECT_EQ(attempts, row.guarded ? 0 : 1);
     }
 }

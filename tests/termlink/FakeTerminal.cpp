@@ -1,5 +1,7 @@
 #include "FakeTerminal.h"
 
+#include "TerminalConstants.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -111,7 +113,7 @@ FakeTerminal::FakeTerminal(const std::string& address, Script script)
     ::setsockopt(m_listenFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in where {};
     where.sin_family = AF_INET;
-    where.sin_port = htons(4370);
+    where.sin_port = htons(kTerminalPort);
     ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
     if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || ::listen(m_listenFd, 4) != 0) {
         ::close(m_listenFd);

@@ -2,6 +2,7 @@
 // mismatched answers, silence, and the operations without a link.
 #include "FakeTerminal.h"
 #include "NetworkTermLink.h"
+#include "TerminalConstants.h"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +36,7 @@ TEST(LinkKeyCheck, CodeMatchesAnIndependentHmacForEveryKeyShape)
         ASSERT_TRUE(fake.listening());
         NetworkTermLink link(kQuick);
         link.SetCommKey(key);
-        EXPECT_NE(link.ConnectNetwork(u"127.0.2.20", 4370).value, 0);
+        EXPECT_NE(link.ConnectNetwork(u"127.0.2.20", kTerminalPort).value, 0);
         EXPECT_TRUE(link.isConnected());
         fake.finish();
         EXPECT_TRUE(matched);
@@ -79,7 +80,7 @@ TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBound)
         NetworkTermLink link(kQuick);
         link.SetCommKey(5);
         const auto start = std::chrono::steady_clock::now();
-        const CallResult result = link.ConnectNetwork(u"127.0.2.21", 4370);
+        const CallResult result = link.ConnectNetwork(u"127.0.2.21", kTerminalPort);
         EXPECT_LT(std::chrono::steady_clock::now() - start, kQuick.answer + 1s);
         EXPECT_EQ(result.status, kSOk);
         EXPECT_EQ(result.value, 0);
@@ -156,7 +157,7 @@ TEST(LinkFaults, BadAnswersDropTheLinkWithAReadableFailure)
         ASSERT_TRUE(fake.listening());
         NetworkTermLink link(kQuick);
         link.SetCommKey(7);
-        ASSERT_NE(link.ConnectNetwork(u"127.0.2.22", 4370).value, 0);
+        ASSERT_NE(link.ConnectNetwork(u"127.0.2.22", kTerminalPort).value, 0);
 
         std::u16string value = u"untouched";
         const auto start = std::chrono::steady_clock::now();
@@ -187,7 +188,7 @@ TEST(LinkFaults, AnswerArrivingOneByteAtATimeIsReassembled)
     });
     ASSERT_TRUE(fake.listening());
     NetworkTermLink link(kQuick);
-    ASSERT_NE(link.ConnectNetwork(u"127.0.2.23", 4370).value, 0);
+    ASSERT_NE(link.ConnectNetwork(u"127.0.2.23", kTerminalPort).value, 0);
     std::u16string value;
     const CallResult result = link.ReadOption(1, u"Greeting", value);
     EXPECT_EQ(result.status, kSOk);
@@ -208,7 +209,7 @@ TEST(LinkFaults, TerminalFailureStatusPassesThroughAndKeepsTheLink)
     });
     ASSERT_TRUE(fake.listening());
     NetworkTermLink link(kQuick);
-    ASSERT_NE(link.ConnectNetwork(u"127.0.2.24", 4370).value, 0);
+    ASSERT_NE(link.ConnectNetwork(u"127.0.2.24", kTerminalPort).value, 0);
 
     const CallResult refused = link.WriteOption(1, u"IsHolidayValid", u"1");
     EXPECT_EQ(refused.status, kEAccessDenied);
@@ -233,7 +234,7 @@ TEST(LinkFaults, OverlongTextIsRefusedBeforeSendingAndKeepsTheLink)
     });
     ASSERT_TRUE(fake.listening());
     NetworkTermLink link(kQuick);
-    ASSERT_NE(link.ConnectNetwork(u"127.0.2.25", 4370).value, 0);
+    ASSERT_NE(link.ConnectNetwork(u"127.0.2.25", kTerminalPort).value, 0);
 
     const CallResult tooLong = link.WriteOption(1, u"Note", std::u16string(proto::kMaxText + 1, u'x'));
     EXPECT_EQ(tooLong.status, kEInvalidArg);

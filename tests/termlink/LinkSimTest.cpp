@@ -2,6 +2,7 @@
 // test so that the tests can run in parallel).
 #include "NetworkTermLink.h"
 #include "SimOptions.h"
+#include "TerminalConstants.h"
 #include "TermsimProcess.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +29,7 @@ std::string utf8(const std::u16string& text)
 bool connect(NetworkTermLink& link, const std::u16string& address, std::int32_t key = 0)
 {
     link.SetCommKey(key);
-    return link.ConnectNetwork(address, 4370).value != 0;
+    return link.ConnectNetwork(address, kTerminalPort).value != 0;
 }
 
 // Retries the connect until it succeeds or the deadline passes; for a

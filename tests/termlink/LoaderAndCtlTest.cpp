@@ -5,6 +5,7 @@
 #include "SimOptions.h"
 #include "TCTermLink.h"
 #include "TermLinkLoader.h"
+#include "TerminalConstants.h"
 #include "TermsimProcess.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ TEST(LinkLibrary, LoadsThroughTheLoaderAndReportsErrorsThroughTheWrapper)
     EXPECT_EQ(text, termlink::kVersionText);
 
     EXPECT_TRUE(wrapper.SetCommKey(55));
-    ASSERT_TRUE(wrapper.ConnectNetwork(u"127.0.2.9", 4370));
+    ASSERT_TRUE(wrapper.ConnectNetwork(u"127.0.2.9", kTerminalPort));
     EXPECT_TRUE(wrapper.ReadOption(1, u"~DeviceName", text));
     EXPECT_EQ(text, u"K3X");
 

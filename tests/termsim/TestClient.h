@@ -2,6 +2,7 @@
 
 #include "KeyCheck.h"
 #include "Protocol.h"
+#include "TerminalConstants.h"
 
 #include <asio.hpp>
 
@@ -20,7 +21,7 @@ public:
     }
 
     // Connects (bounded); false when refused or timed out.
-    bool connect(const std::string& address, std::uint16_t port = 4370, ms timeout = ms(3000))
+    bool connect(const std::string& address, std::uint16_t port = kTerminalPort, ms timeout = ms(3000))
     {
         asio::error_code result = asio::error::would_block;
         m_socket = asio::ip::tcp::socket(m_io);

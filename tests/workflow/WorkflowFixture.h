@@ -5,6 +5,7 @@
 #include "Edits.h"
 #include "Schedule.h"
 #include "TCTermLink.h"
+#include "Utf8.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -25,6 +25,7 @@ const std::vector<std::string> kConnectCalls {
 
 const QString kEnabledLine = QStringLiteral("Force Open/Close Function is ENABLED");
 const QString kDisabledLine = QStringLiteral("Force Open/Close Function is DISABLED");
+const QString kUnreadLine = QStringLiteral("Force Open/Close Function state could not be read");
 
 } // namespace
 
@@ -70,22 +71,29 @@ TEST_F(WorkflowTest, StateLineAndZoneBoxesForEachMethod)
     const struct {
         const char* name;
         Method method;
-        std::u16string first; // group 101, or ~DCTZ
-        std::u16string second; // group 102, or ~DOTZ
-        bool enabled;
+        Answer first; // group 101, or ~DCTZ
+        Answer second; // group 102, or ~DOTZ
+        const QString& line;
     } rows[] = {
-        { "both '::'", Plain, u"::", u"::", false },
-        { "both '::::'", Plain, u"::::", u"::::", false },
-        { "'::' and '::::'", Plain, u"::", u"::::", true },
-        { "'::::' and '::'", Plain, u"::::", u"::", true },
-        { "both empty", Plain, u"", u"", true },
-        { "a zone list", Plain, u"50:49:::", u"::::", true },
-        { "colour, PermanentDoorColor 1, both '::'", Colour1, u"::", u"::", false },
-        { "colour, PermanentDoorColor 1, empty", Colour1, u"", u"", true },
-        { "door: DCTZ 0, DOTZ 50", Door, u"0", u"50", true },
-        { "door: DCTZ 50, DOTZ 0", Door, u"50", u"0", true },
-        { "door: both 0", Door, u"0", u"0", false },
-        { "door: both empty", Door, u"", u"", false },
+        { "both '::'", Plain, Answer::value(true, u"::"), Answer::value(true, u"::"), kDisabledLine },
+        { "both '::::'", Plain, Answer::value(true, u"::::"), Answer::value(true, u"::::"), kDisabledLine },
+        { "'::' and '::::'", Plain, Answer::value(true, u"::"), Answer::value(true, u"::::"), kEnabledLine },
+        { "'::::' and '::'", Plain, Answer::value(true, u"::::"), Answer::value(true, u"::"), kEnabledLine },
+        { "both empty", Plain, Answer::value(true, u""), Answer::value(true, u""), kEnabledLine },
+        { "a zone list", Plain, Answer::value(true, u"50:49:::"), Answer::value(true, u"::::"), kEnabledLine },
+        { "colour, PermanentDoorColor 1, both '::'", Colour1, Answer::value(true, u"::"), Answer::value(true, u"::"),
+            kDisabledLine },
+        { "colour, PermanentDoorColor 1, empty", Colour1, Answer::value(true, u""), Answer::value(true, u""),
+            kEnabledLine },
+        { "door: DCTZ 0, DOTZ 50", Door, Answer::value(true, u"0"), Answer::value(true, u"50"), kEnabledLine },
+        { "door: DCTZ 50, DOTZ 0", Door, Answer::value(true, u"50"), Answer::value(true, u"0"), kEnabledLine },
+        { "door: both 0", Door, Answer::value(true, u"0"), Answer::value(true, u"0"), kDisabledLine },
+        { "door: both empty", Door, Answer::value(true, u""), Answer::value(true, u""), kDisabledLine },
+        // A refused read is not judged: neither a text nor the empty text stands in for it.
+        { "group 101 refused", Plain, Answer::value(false), Answer::value(true, u"::"), kUnreadLine },
+        { "group 102 refused", Colour1, Answer::value(true, u"::"), Answer::value(false, u"::"), kUnreadLine },
+        { "door: DCTZ refused", Door, Answer::value(false, u"50"), Answer::value(true, u"0"), kUnreadLine },
+        { "door: DOTZ refused", Door, Answer::value(true, u"50"), Answer::value(false), kUnreadLine },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -103,11 +111,11 @@ TEST_F(WorkflowTest, StateLineAndZoneBoxesForEachMethod)
                 "ReadOption(1, ~DOTZ)" };
         }
         if (row.method == Door) {
-            link->on("ReadOption", "~DCTZ", Answer::value(true, row.first));
-            link->on("ReadOption", "~DOTZ", Answer::value(true, row.second));
+            link->on("ReadOption", "~DCTZ", row.first);
+            link->on("ReadOption", "~DOTZ", row.second);
         } else {
-            link->on("ReadGroupText", "101", Answer::value(true, row.first));
-            link->on("ReadGroupText", "102", Answer::value(true, row.second));
+            link->on("ReadGroupText", "101", row.first);
+            link->on("ReadGroupText", "102", row.second);
         }
         // Ticks of zones 2 and 3, and each box's enabled state the opposite
         // of what Connect must leave.
@@ -117,7 +125,7 @@ TEST_F(WorkflowTest, StateLineAndZoneBoxesForEachMethod)
             box(zone)->setEnabled(!boxesEnabled);
 
         EXPECT_EQ(press(), concat({ kConnectCalls, tail }));
-        EXPECT_EQ(logLines().last(), row.enabled ? kEnabledLine : kDisabledLine);
+        EXPECT_EQ(logLines().last(), row.line);
         EXPECT_EQ(logLines().size(), 7);
         for (int zone = 2; zone <= 5; ++zone) {
             SCOPED_TRACE(zone);
@@ -133,12 +141,13 @@ TEST_F(WorkflowTest, EnabledStateRederivesTheSettingsGroupFromTheChoice)
         const char* name;
         bool chooseEnable;
         bool groupBefore;
-        std::u16string groupText; // "::" reads back DISABLED
+        Answer groupRead; // "::" reads back DISABLED
         bool groupAfter;
     } rows[] = {
-        { "Disable chosen, ENABLED: the group follows the choice", false, true, u"", false },
-        { "Enable chosen, ENABLED: the group follows the choice", true, false, u"", true },
-        { "Disable chosen, DISABLED: the group is left alone", false, true, u"::", true },
+        { "Disable chosen, ENABLED: the group follows the choice", false, true, Answer::value(true), false },
+        { "Enable chosen, ENABLED: the group follows the choice", true, false, Answer::value(true), true },
+        { "Disable chosen, DISABLED: the group is left alone", false, true, Answer::value(true, u"::"), true },
+        { "Disable chosen, state unread: the group is left alone", false, true, Answer::value(false), true },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -146,7 +155,7 @@ TEST_F(WorkflowTest, EnabledStateRederivesTheSettingsGroupFromTheChoice)
         radio(row.chooseEnable ? "rbtnEnable" : "rbtnDisable")->setChecked(true);
         auto* group = child<QGroupBox>(QStringLiteral("gbTZ"));
         group->setEnabled(row.groupBefore);
-        link->on("ReadGroupText", Answer::value(true, row.groupText));
+        link->on("ReadGroupText", row.groupRead);
         connectOk();
         EXPECT_EQ(group->isEnabled(), row.groupAfter);
         // The choice itself is not changed.
@@ -301,8 +310,9 @@ TEST_F(WorkflowTest, ConnectUpdateRestartAndConnectAgain)
         EXPECT_EQ(caption(), QStringLiteral("Connect"));
         EXPECT_EQ(logLines(),
             (afterUpdate
-                + QStringList {
-                    QStringLiteral("Terminal is restarting..."), QStringLiteral("***** Completed *****") }));
+                + QStringList { QStringLiteral("Terminal is restarting..."),
+                    restartAccepted ? QStringLiteral("***** Completed *****")
+                                    : QStringLiteral("Refused by terminal: RestartTerminal()") }));
         EXPECT_TRUE(boxes.boxes.empty());
         EXPECT_TRUE(normalCursor());
 
@@ -326,15 +336,20 @@ TEST_F(WorkflowTest, ErrorStatusDuringConnectKeepsTheStageReached)
         const char* arg;
         int stage;
         int calls;
+        qsizetype identityLines; // logged before the error, after "Connected to"
+        bool boxesSet; // the zone boxes follow the method
     } rows[] = {
-        { "SetCommKey", "SetCommKey", nullptr, 0, 1 },
-        { "ConnectNetwork", "ConnectNetwork", nullptr, 0, 2 },
-        { "ReadSerialNumber", "ReadSerialNumber", nullptr, 1, 6 },
-        { "ReadGroupText 102", "ReadGroupText", "102", 1, 11 },
+        { "SetCommKey", "SetCommKey", nullptr, 0, 1, -1, false },
+        { "ConnectNetwork", "ConnectNetwork", nullptr, 0, 2, -1, false },
+        { "ReadSerialNumber", "ReadSerialNumber", nullptr, 1, 6, 3, false },
+        { "~DeviceName", "ReadOption", "~DeviceName", 1, 8, 5, false },
+        { "ReadGroupText 102", "ReadGroupText", "102", 1, 11, 5, true },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ASSERT_NO_FATAL_FAILURE(freshWindow());
+        for (int zone = 2; zone <= 5; ++zone)
+            box(zone)->setEnabled(false);
         const Answer error = Answer::error(kEFail, u"The terminal did not answer in time");
         if (row.arg)
             link->on(row.op, row.arg, error);
@@ -347,5 +362,11 @@ TEST_F(WorkflowTest, ErrorStatusDuringConnectKeepsTheStageReached)
         EXPECT_EQ(boxes.boxes[0].text, QStringLiteral("The terminal did not answer in time."));
         EXPECT_EQ(stage(), row.stage);
         EXPECT_EQ(caption(), row.stage ? QStringLiteral("Update") : QStringLiteral("Connect"));
+        // What was read before the error is still shown.
+        const QStringList expectedLog = row.identityLines < 0
+            ? QStringList()
+            : QStringList { QStringLiteral("Connected to 127.0.0.1") } + kIdentityLines.first(row.identityLines);
+        EXPECT_EQ(logLines(), expectedLog);
+        EXPECT_EQ(box(2)->isEnabled(), row.boxesSet);
     }
 }

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdint>
+
+// Every terminal listens on this port; tests that need several terminals give
+// each its own loopback address instead.
+inline constexpr std::int32_t kTerminalPort = 4370;
+
+// The terminal number passed to every per-terminal operation.
+inline constexpr std::int32_t kMachineNumber = 1;
