@@ -85,7 +85,8 @@ void printSummary(std::ostream& out, const std::vector<SiteTerminal>& site, cons
         const TerminalResult& r = results[i];
         out << pad(site[i].name, nameWidth) << "  " << pad(site[i].address, 15) << "  "
             << pad(outcomeName(r.outcome), 11) << "  " << pad(stateText(r.enabledBefore), 8) << "  "
-            << pad(stateText(r.enabledAfter), 8) << "  " << pad(seconds(r.duration), 7) << "  " << detail(r) << "\n";
+            << pad(stateText(r.enabledAfter), 8) << "  "
+            << pad(r.outcome == Outcome::NotStarted ? "-" : seconds(r.duration), 7) << "  " << detail(r) << "\n";
     }
     out << totalsLine(results, elapsed) << "\n";
 }
