@@ -4,7 +4,7 @@
 LATCHWISE_BUILD_PACKAGES=(
   cmake ninja-build g++ pkg-config git
   qt6-base-dev libgl-dev libasio-dev libsodium-dev libsqlite3-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   fontconfig fonts-dejavu-core
 )
 LATCHWISE_RUN_PACKAGES=(xvfb xauth x11-utils imagemagick)

@@ -1,5 +1,8 @@
 #include "FaultRules.h"
 
+#include <arpa/inet.h>
+
+#include <array>
 #include <stdexcept>
 
 namespace {
@@ -31,10 +34,18 @@ FaultRule parseFaultRule(std::string_view text)
     if (eq == std::string_view::npos) {
         throw bad(text, "expected OP[:ARG]=ACTION");
     }
-    const std::string_view target = text.substr(0, eq);
+    std::string_view target = text.substr(0, eq);
     const std::string_view action = text.substr(eq + 1);
 
     FaultRule rule;
+    if (const auto at = target.find('@'); at != std::string_view::npos) {
+        rule.terminal = std::string(target.substr(0, at));
+        std::array<unsigned char, 4> octets {};
+        if (inet_pton(AF_INET, rule.terminal->c_str(), octets.data()) != 1) {
+            throw bad(text, "\"" + *rule.terminal + "\" is not a dotted IPv4 address");
+        }
+        target.remove_prefix(at + 1);
+    }
     const auto colon = target.find(':');
     const std::string_view opText = target.substr(0, colon);
     rule.op = proto::opFromName(opText);
@@ -51,6 +62,8 @@ FaultRule parseFaultRule(std::string_view text)
         rule.action = FaultRule::Action::Hang;
     } else if (action == "drop") {
         rule.action = FaultRule::Action::Drop;
+    } else if (action == "ignore") {
+        rule.action = FaultRule::Action::Ignore;
     } else if (action.starts_with(kErrorPrefix)) {
         rule.action = FaultRule::Action::Error;
         rule.description = std::string(action.substr(kErrorPrefix.size()));
@@ -61,7 +74,7 @@ FaultRule parseFaultRule(std::string_view text)
             throw bad(text, "the error text must be UTF-8 and at most 4 KiB");
         }
     } else {
-        throw bad(text, "unknown action \"" + std::string(action) + "\" (false, error:TEXT, hang or drop)");
+        throw bad(text, "unknown action \"" + std::string(action) + "\" (false, error:TEXT, hang, drop or ignore)");
     }
     return rule;
 }
@@ -74,4 +87,15 @@ const FaultRule* FaultRules::match(proto::Op op, const std::optional<std::string
         }
     }
     return nullptr;
+}
+
+FaultRules FaultRules::forTerminal(const std::string& address) const
+{
+    std::vector<FaultRule> rules;
+    for (const auto& rule : m_rules) {
+        if (!rule.terminal || rule.terminal == address) {
+            rules.push_back(rule);
+        }
+    }
+    return FaultRules(std::move(rules));
 }

@@ -8,7 +8,8 @@
 
 // One JSON object per line, flushed per line, so a test (or a person with
 // tail -f) sees every entry as soon as it happens and a kill loses none.
-// Without a stream it writes nothing.
+// Without a stream it writes nothing. The terminals of a site share one
+// stream; each writes through its own view, which adds its address.
 class Journal {
 public:
     Journal() = default;
@@ -20,9 +21,13 @@ public:
     // Appends to `path`; throws std::runtime_error when it cannot be opened.
     static Journal openFile(const std::string& path);
 
+    // A view on the same stream whose entries carry "terminal": address.
+    Journal forTerminal(std::string address) const;
+
     void write(const nlohmann::json& entry);
     bool enabled() const { return m_stream != nullptr; }
 
 private:
-    std::unique_ptr<std::ostream> m_stream;
+    std::shared_ptr<std::ostream> m_stream;
+    std::string m_terminal;
 };

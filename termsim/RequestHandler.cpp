@@ -315,6 +315,11 @@ RequestHandler::Outcome RequestHandler::handle(const proto::Message& request, st
             answer = failure(kEFail, rule->description);
             fault = "error";
             break;
+        case FaultRule::Action::Ignore:
+            // Accepted but not kept: a terminal that loses a write.
+            answer = value(true);
+            fault = "ignore";
+            break;
         case FaultRule::Action::Hang:
         case FaultRule::Action::Drop:
             const bool hang = rule->action == FaultRule::Action::Hang;

@@ -231,7 +231,11 @@ private:
         auto outcome = m_server.m_handler.handle(message, m_id);
         switch (outcome.action) {
         case RequestHandler::Outcome::Action::Respond:
-            send(outcome.response, outcome.restart);
+            if (m_server.m_config.answerDelay.count() > 0) {
+                sendLater(std::move(outcome.response), outcome.restart);
+            } else {
+                send(outcome.response, outcome.restart);
+            }
             break;
         case RequestHandler::Outcome::Action::Hang:
             break; // never answered; later requests still are
@@ -301,6 +305,19 @@ private:
         const bool locked = m_server.m_lockout.recordFailure(m_address, Lockout::Clock::now());
         m_server.m_journal.write({ { "event", "auth_failed" }, { "connection", m_id }, { "peer", m_peer },
             { "address", m_address }, { "lockedOut", locked }, { "reason", why } });
+    }
+
+    // A timer per answer, so a slow terminal keeps serving its other
+    // connections (and the site its other terminals) meanwhile.
+    void sendLater(proto::Message response, bool thenRestart)
+    {
+        auto timer = std::make_shared<asio::steady_timer>(m_server.m_io, m_server.m_config.answerDelay);
+        timer->async_wait(
+            [self = shared_from_this(), timer, response = std::move(response), thenRestart](asio::error_code ec) {
+                if (!ec && self->m_phase == Phase::Ready) {
+                    self->send(response, thenRestart);
+                }
+            });
     }
 
     // Each message goes out as one write of its whole frame. With nothing

@@ -33,6 +33,7 @@ public:
         std::chrono::milliseconds authTimeout { 5000 }; // from accept to a valid Auth
         std::chrono::milliseconds ioTimeout { 5000 }; // to finish a frame once begun, and each write
         std::size_t maxConnections = 256;
+        std::chrono::milliseconds answerDelay { 0 }; // each answer waits this long, like a real terminal
         Lockout::Policy lockout;
     };
 

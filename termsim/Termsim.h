@@ -12,18 +12,24 @@
 // The command line of `termsim` and the whole program behind it; main() only
 // passes argv through. docs/termsim.md describes every option.
 struct TermsimOptions {
-    std::string listen; // dotted IPv4 address
+    std::string listen; // dotted IPv4 address; a site's first terminal
     std::uint16_t port = kTerminalPort;
-    std::string stateFile;
+    int count = 1; // terminals on consecutive addresses from `listen`
+    std::string stateFile; // one terminal
+    std::string stateDir; // a site: one state file per terminal, named by its address
     std::string journalFile; // empty: no journal
     std::optional<std::int32_t> key;
     int restartMs = 500;
     int authTimeoutMs = 5000;
     int ioTimeoutMs = 5000;
     bool sync = true; // --no-sync clears it
+    int latencyMs = 0; // each answer waits this long
     std::vector<FaultRule> fails;
     bool help = false;
 };
+
+// The address of terminal `index` (0-based) of the site.
+std::string siteAddress(const TermsimOptions& options, int index);
 
 // `args` without the program name. Throws std::invalid_argument with a
 // message that names the offending option.

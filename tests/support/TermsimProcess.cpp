@@ -28,13 +28,17 @@ int remainingMs(Clock::time_point deadline)
 TermsimProcess::TermsimProcess(Options options)
     : m_options(std::move(options))
 {
-    if (m_options.stateFile.empty() || m_options.journalFile.empty()) {
+    const bool site = m_options.count > 0;
+    if ((site ? m_options.stateDir.empty() : m_options.stateFile.empty()) || m_options.journalFile.empty()) {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/latchwise-termsim-XXXXXX";
         if (mkdtemp(pattern.data())) {
             m_tempDir = pattern;
         }
-        if (m_options.stateFile.empty()) {
+        if (site && m_options.stateDir.empty()) {
+            m_options.stateDir = m_tempDir + "/states";
+        }
+        if (!site && m_options.stateFile.empty()) {
             m_options.stateFile = m_tempDir + "/state.json";
         }
         if (m_options.journalFile.empty()) {
@@ -80,7 +84,14 @@ bool TermsimProcess::start()
     m_output.clear();
 
     std::vector<std::string> args { binaryPath(), "--listen", m_options.address, "--port",
-        std::to_string(m_options.port), "--state", m_options.stateFile, "--journal", m_options.journalFile };
+        std::to_string(m_options.port), "--journal", m_options.journalFile };
+    if (m_options.count > 0) {
+        args.insert(args.end(),
+            { "--count", std::to_string(m_options.count), "--state-dir", m_options.stateDir, "--latency-ms",
+                std::to_string(m_options.latencyMs) });
+    } else {
+        args.insert(args.end(), { "--state", m_options.stateFile });
+    }
     if (m_options.key) {
         args.insert(args.end(), { "--key", std::to_string(*m_options.key) });
     }
@@ -225,11 +236,11 @@ std::vector<nlohmann::json> TermsimProcess::journal() const
     return lines;
 }
 
-std::vector<std::string> TermsimProcess::operations() const
+std::vector<std::string> TermsimProcess::operations(const std::string& terminal) const
 {
     std::vector<std::string> ops;
     for (const auto& entry : journal()) {
-        if (!entry.contains("op")) {
+        if (!entry.contains("op") || (!terminal.empty() && entry.value("terminal", "") != terminal)) {
             continue;
         }
         std::string record = entry["op"].get<std::string>() + "(";

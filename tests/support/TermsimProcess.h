@@ -31,6 +31,11 @@ public:
         std::string address = "127.0.0.1";
         int port = kTerminalPort;
         std::string stateFile; // empty: "state.json" in the temporary directory
+        // A site: `count` terminals from `address` on, their state files in
+        // `stateDir` (empty: "states" in the temporary directory).
+        int count = 0;
+        std::string stateDir;
+        int latencyMs = 0;
         std::string journalFile; // empty: "journal.jsonl" in the temporary directory
         std::optional<std::int32_t> key;
         std::optional<int> restartMs;
@@ -66,13 +71,17 @@ public:
 
     const std::string& address() const { return m_options.address; }
     const std::string& stateFile() const { return m_options.stateFile; }
+    const std::string& stateDir() const { return m_options.stateDir; }
+    // The state file of the site's terminal at `address`.
+    std::string stateFileOf(const std::string& address) const { return m_options.stateDir + "/" + address + ".json"; }
     const std::string& journalFile() const { return m_options.journalFile; }
 
     // Every journal line parsed, in order (lines that do not parse are skipped).
     std::vector<nlohmann::json> journal() const;
     // The operation records only, formatted as "WriteOption(1, ~LockFunOn, 15)",
     // the same form the scripted test control records.
-    std::vector<std::string> operations() const;
+    // With `terminal`, only that terminal's of a site.
+    std::vector<std::string> operations(const std::string& terminal = {}) const;
 
     // The absolute path of the termsim binary built with the tests.
     static std::string binaryPath();

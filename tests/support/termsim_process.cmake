@@ -9,3 +9,9 @@ if(TARGET termsim)
   # Tests that use it need the binary built first.
   add_dependencies(latchwise_termsim_process termsim)
 endif()
+
+# latchwise_child_process: runs a program of ours with its output captured.
+add_library(latchwise_child_process STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/ChildProcess.cpp ${CMAKE_CURRENT_LIST_DIR}/ChildProcess.h)
+target_include_directories(latchwise_child_process PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(latchwise_child_process PUBLIC latchwise_cfg)

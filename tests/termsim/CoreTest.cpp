@@ -220,6 +220,13 @@ TEST(TermsimOptions, RefusesWhatItCannotUse)
         { "--listen", "127.0.0.1", "--state", "s", "--fail", "Nope=false" },
         { "--listen", "127.0.0.1", "--state", "s", "--bogus" },
         { "--listen", "127.0.0.1", "--state" },
+        { "--listen", "127.0.1.1", "--count", "3", "--state", "s" },
+        { "--listen", "127.0.1.1", "--state", "s", "--state-dir", "d" },
+        { "--listen", "127.0.1.1", "--count", "0", "--state-dir", "d" },
+        { "--listen", "127.0.1.1", "--count", "2", "--state-dir", "d", "--port", "0" },
+        { "--listen", "255.255.255.255", "--count", "2", "--state-dir", "d" },
+        { "--listen", "127.0.1.1", "--count", "2", "--state-dir", "d", "--fail", "127.0.1.3@WriteOption=false" },
+        { "--listen", "127.0.1.1", "--state-dir", "d", "--latency-ms", "-1" },
     };
     for (const auto& row : rows) {
         std::string joined;

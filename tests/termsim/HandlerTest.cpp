@@ -266,7 +266,8 @@ TEST_F(Handler, AFailedSaveLeavesTheStateAsItWasAndSaysSo)
 TEST_F(Handler, FaultRulesReplaceTheOperation)
 {
     use({ "WriteOption:IsHolidayValid=false", "WriteOption:IsHolidayValid=drop", "ReadTimeZone:48=error:Bad zone",
-        "ReadOption:Slow=hang", "ReadOption:Gone=drop", "IsColorTerminal=error:", "ReadVendorName=false" });
+        "ReadOption:Slow=hang", "ReadOption:Gone=drop", "IsColorTerminal=error:", "ReadVendorName=false",
+        "WriteTimeZone:49=ignore" });
 
     auto f = call(Op::WriteOption, { M, std::string("IsHolidayValid"), std::string("0") });
     EXPECT_EQ(f.status, kSOk);
@@ -284,9 +285,14 @@ TEST_F(Handler, FaultRulesReplaceTheOperation)
     EXPECT_EQ(run(Op::ReadOption, { M, std::string("Slow") }).action, RequestHandler::Outcome::Action::Hang);
     EXPECT_EQ(run(Op::ReadOption, { M, std::string("Gone") }).action, RequestHandler::Outcome::Action::Drop);
 
+    // Accepted but lost: what a read-back must catch.
+    EXPECT_EQ(call(Op::WriteTimeZone, { M, 49, std::string("0800") }).result, kTrue);
+    EXPECT_EQ(state.timeZones.count(49), 0u);
+
     // Every request is journalled, faulted or not, with the fault named.
     const auto lines = journalLines();
-    ASSERT_EQ(lines.size(), 8u);
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[8]["fault"], "ignore");
     EXPECT_EQ(lines[0]["fault"], "false");
     EXPECT_EQ(lines[0]["args"], nlohmann::json::parse(R"([1, "IsHolidayValid", "0"])"));
     EXPECT_FALSE(lines[1].contains("fault"));
@@ -317,18 +323,21 @@ TEST(FaultRuleParsing, AcceptsEachActionAndRefusesNonsense)
         FaultRule rule;
     };
     const std::vector<Good> good {
-        { "WriteOption:IsHolidayValid=false", { Op::WriteOption, "IsHolidayValid", FaultRule::Action::False, "" } },
-        { "ReadTimeZone:50=hang", { Op::ReadTimeZone, "50", FaultRule::Action::Hang, "" } },
-        { "RestartTerminal=drop", { Op::RestartTerminal, std::nullopt, FaultRule::Action::Drop, "" } },
-        { "ReadOption=error:Oops: a=b", { Op::ReadOption, std::nullopt, FaultRule::Action::Error, "Oops: a=b" } },
-        { "ReadOption:=false", { Op::ReadOption, "", FaultRule::Action::False, "" } },
+        { "WriteOption:IsHolidayValid=false", { Op::WriteOption, "IsHolidayValid", FaultRule::Action::False, "", {} } },
+        { "ReadTimeZone:50=hang", { Op::ReadTimeZone, "50", FaultRule::Action::Hang, "", {} } },
+        { "RestartTerminal=drop", { Op::RestartTerminal, std::nullopt, FaultRule::Action::Drop, "", {} } },
+        { "ReadOption=error:Oops: a=b", { Op::ReadOption, std::nullopt, FaultRule::Action::Error, "Oops: a=b", {} } },
+        { "ReadOption:=false", { Op::ReadOption, "", FaultRule::Action::False, "", {} } },
+        { "WriteTimeZone:49=ignore", { Op::WriteTimeZone, "49", FaultRule::Action::Ignore, "", {} } },
+        { "127.0.1.2@WriteOption=drop", { Op::WriteOption, std::nullopt, FaultRule::Action::Drop, "", "127.0.1.2" } },
     };
     for (const auto& row : good) {
         SCOPED_TRACE(row.text);
         EXPECT_EQ(parseFaultRule(row.text), row.rule);
     }
     for (const char* bad : { "WriteOption", "WriteOptions=false", "=false", "WriteOption=true", "WriteOption=Hang",
-             "WriteOption:x=", "ReadOption=error:\xff" }) {
+             "WriteOption:x=", "ReadOption=error:\xff", "door@WriteOption=false", "127.0.1@WriteOption=false",
+             "@WriteOption=false" }) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(parseFaultRule(bad), std::invalid_argument);
     }

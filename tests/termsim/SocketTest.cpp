@@ -1,6 +1,7 @@
 // The real termsim binary on loopback addresses 127.0.1.x, one address per
 // test so that ctest may run them in parallel.
 #include "ITermLink.h"
+#include "RequestHandler.h"
 #include "TermsimProcess.h"
 #include "TestClient.h"
 
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <unistd.h>
 
 using proto::Op;
 using namespace std::chrono_literals;
@@ -514,4 +516,65 @@ TEST(TermsimSocket, AnOldVersionPeerIsToldTheVersionIsUnsupported)
     const auto errors = events(sim, "protocol_error");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0]["error"].get<std::string>().find("unsupported protocol version 1"), std::string::npos);
+}
+
+TEST(TermsimSocket, ASiteIsManyTerminalsEachWithItsOwnStateFaultsAndJournal)
+{
+    auto options = at("127.0.19.1");
+    options.count = 3;
+    options.latencyMs = 500;
+    options.fails = { "127.0.19.3@WriteOption=false" };
+    const std::string dir = std::filesystem::temp_directory_path() / ("latchwise-site-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    options.stateDir = dir;
+    std::ofstream(dir + "/127.0.19.2.json") << R"({"key": 77})";
+    TermsimProcess sim(options);
+    ASSERT_TRUE(sim.started()) << sim.output();
+    EXPECT_EQ(sim.output(), "termsim listening on 127.0.19.1:4370 to 127.0.19.3:4370 (3 terminals)\n");
+
+    // Side by side: three slow answers take about one answer's time, not three.
+    struct Row {
+        std::string address;
+        std::int32_t key;
+        std::int32_t expected;
+    };
+    const std::vector<Row> rows { { "127.0.19.1", 0, RequestHandler::kTrue },
+        { "127.0.19.2", 77, RequestHandler::kTrue }, { "127.0.19.3", 0, 0 } };
+    std::vector<std::optional<proto::ResponseFields>> answers(rows.size());
+    std::vector<std::chrono::milliseconds> took(rows.size());
+    const auto started = std::chrono::steady_clock::now();
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            threads.emplace_back([&, i] {
+                TestClient client;
+                if (!client.connect(rows[i].address) || !client.handshake(rows[i].key))
+                    return;
+                const auto before = std::chrono::steady_clock::now();
+                answers[i] = client.call(Op::WriteOption, { M, std::string("Door"), rows[i].address });
+                took[i]
+                    = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before);
+            });
+        }
+    }
+    const auto wall = std::chrono::steady_clock::now() - started;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SCOPED_TRACE(rows[i].address);
+        ASSERT_TRUE(answers[i].has_value());
+        EXPECT_EQ(answers[i]->result, rows[i].expected);
+        EXPECT_GE(took[i], 500ms);
+        EXPECT_EQ(sim.operations(rows[i].address),
+            (std::vector<std::string> { "WriteOption(1, Door, " + rows[i].address + ")" }));
+    }
+    EXPECT_LT(wall, 1500ms);
+
+    // Each terminal keeps its own file, named by its address.
+    sim.stop();
+    const auto stored = [&](const std::string& address) {
+        return nlohmann::json::parse(std::ifstream(sim.stateFileOf(address)))["options"].value("Door", "");
+    };
+    EXPECT_EQ(stored("127.0.19.1"), "127.0.19.1");
+    EXPECT_EQ(stored("127.0.19.2"), "127.0.19.2");
+    EXPECT_EQ(stored("127.0.19.3"), "");
+    std::filesystem::remove_all(dir);
 }
