@@ -4,34 +4,16 @@
 #include "TerminalConstants.h"
 #include "Utf8.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The control's bounds: 3 s to connect, 5 s per answer. A failure that took
-// close to either was a wait that ran out.
-constexpr std::chrono::milliseconds kSlowFailure { 2500 };
-constexpr int kProbeMs = 1000;
 constexpr std::string_view kNoAnswer = "The terminal did not answer within";
-
-bool loopbackGuardRefuses(const std::string& address)
-{
-    const char* guard = std::getenv("LATCHWISE_LOOPBACK_ONLY");
-    return guard && *guard && std::string_view(guard) != "0" && !address.starts_with("127.");
-}
 
 // Sleeps up to `duration`, waking early when `stop` is set.
 void pause(std::chrono::milliseconds duration, const std::atomic<bool>& stop)
@@ -47,12 +29,13 @@ bool connectTerminal(TCTermLink& link, const SiteTerminal& terminal)
     return link.ConnectNetwork(fromUtf8(terminal.address), kTerminalPort);
 }
 
-TerminalResult failedConnect(const SiteTerminal& terminal, std::chrono::milliseconds elapsed)
+// The control's own cause and sentence for a connect it refused.
+TerminalResult failedConnect(const TCTermLink& link)
 {
+    const ConnectFailureInfo& failure = link.lastConnectFailure();
     TerminalResult result;
-    result.outcome = classifyConnectFailure(terminal.address, elapsed);
-    if (result.outcome == Outcome::Error)
-        result.error = "the loopback guard (LATCHWISE_LOOPBACK_ONLY) refuses " + terminal.address;
+    result.outcome = connectOutcome(failure.cause);
+    result.error = failure.text.empty() ? connectFailureName(failure.cause) : failure.text;
     return result;
 }
 
@@ -108,14 +91,12 @@ void program(TCTermLink& link, const SiteTerminal& terminal, const JobOptions& o
     link.DisconnectTerminal();
     auto backoff = options.firstBackoff;
     for (int attempt = 0;; ++attempt) {
-        const auto started = Clock::now();
         if (connectTerminal(link, terminal))
             break;
-        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
         if (attempt >= options.retries || stop) {
-            const TerminalResult failed = failedConnect(terminal, elapsed);
+            const TerminalResult failed = failedConnect(link);
             result.outcome = failed.outcome;
-            result.error = "reconnecting to verify: " + std::string(outcomeName(failed.outcome));
+            result.error = "reconnecting to verify: " + failed.error;
             return;
         }
         pause(backoff, stop);
@@ -136,6 +117,8 @@ const char* outcomeName(Outcome outcome)
         return "refused";
     case Outcome::WrongKey:
         return "wrong key";
+    case Outcome::LockedOut:
+        return "locked out";
     case Outcome::Unreachable:
         return "unreachable";
     case Outcome::TimedOut:
@@ -152,38 +135,26 @@ const char* outcomeName(Outcome outcome)
     return "error";
 }
 
-Outcome classifyConnectFailure(const std::string& address, std::chrono::milliseconds elapsed)
+Outcome connectOutcome(ConnectFailure cause)
 {
-    if (loopbackGuardRefuses(address))
-        return Outcome::Error;
-    if (elapsed >= kSlowFailure)
-        return Outcome::TimedOut;
-    sockaddr_in peer {};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<std::uint16_t>(kTerminalPort));
-    if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1)
+    switch (cause) {
+    case ConnectFailure::Unreachable:
         return Outcome::Unreachable;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return Outcome::Error;
-    // The cast is the sockets API's own.
-    int rc = connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    if (rc != 0 && errno == EINPROGRESS) {
-        pollfd pfd { fd, POLLOUT, 0 };
-        rc = poll(&pfd, 1, kProbeMs);
-        if (rc == 0) {
-            close(fd);
-            return Outcome::TimedOut;
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
-        rc = error == 0 ? 0 : -1;
+    case ConnectFailure::TimedOut:
+        return Outcome::TimedOut;
+    case ConnectFailure::WrongKey:
+        return Outcome::WrongKey;
+    case ConnectFailure::LockedOut:
+        return Outcome::LockedOut;
+    case ConnectFailure::None:
+    case ConnectFailure::InvalidAddress:
+    case ConnectFailure::TerminalUnproven:
+    case ConnectFailure::ProtocolVersion:
+    case ConnectFailure::BrokenHandshake:
+    case ConnectFailure::Unknown:
+        break;
     }
-    close(fd);
-    // Something accepts on the port, yet the control could not get in: the
-    // key check failed.
-    return rc == 0 ? Outcome::WrongKey : Outcome::Unreachable;
+    return Outcome::Error;
 }
 
 TerminalResult runJob(
@@ -193,8 +164,7 @@ TerminalResult runJob(
     TerminalResult result;
     try {
         if (!connectTerminal(link, terminal)) {
-            result = failedConnect(
-                terminal, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started));
+            result = failedConnect(link);
         } else {
             const ConnectReadout readout = readConnectReadout(link);
             result.identity = readout.identityLines;

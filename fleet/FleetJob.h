@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConnectFailure.h"
 #include "ProgrammingCore.h"
 #include "SiteFile.h"
 
@@ -12,14 +13,25 @@
 class TCTermLink;
 
 // What happened to one terminal.
-enum class Outcome { Ok, Refused, WrongKey, Unreachable, TimedOut, Mismatch, Error, NotStarted, Interrupted };
+enum class Outcome {
+    Ok,
+    Refused,
+    WrongKey,
+    LockedOut,
+    Unreachable,
+    TimedOut,
+    Mismatch,
+    Error,
+    NotStarted,
+    Interrupted
+};
 
 // "ok", "refused", "wrong key", ... as in the report.
 const char* outcomeName(Outcome outcome);
 
 struct TerminalResult {
     Outcome outcome = Outcome::NotStarted;
-    std::string error; // for Error, TimedOut, Mismatch, Interrupted: what went wrong
+    std::string error; // what went wrong: a failed connect's sentence, an error's text, ...
     std::vector<std::string> refused; // writes the terminal refused
     std::vector<std::string> mismatches; // what --verify read back differently
     std::vector<std::string> identity; // the identity lines Connect read
@@ -45,7 +57,5 @@ struct JobOptions {
 TerminalResult runJob(
     TCTermLink& link, const SiteTerminal& terminal, const JobOptions& options, const std::atomic<bool>& stop);
 
-// Why a ConnectNetwork that took `elapsed` failed: the control reports no
-// cause, so a slow failure is a time-out, and otherwise a bare TCP connect
-// tells a terminal that refused the key from an address nobody answers on.
-Outcome classifyConnectFailure(const std::string& address, std::chrono::milliseconds elapsed);
+// The outcome for a connect the control refused with `cause`.
+Outcome connectOutcome(ConnectFailure cause);

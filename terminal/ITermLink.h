@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConnectFailure.h"
 #include "Status.h"
 
 #include <cstddef>
@@ -9,14 +10,16 @@
 // The terminal control's interface: the seventeen operations the program calls,
 // in their order of declaration. Every operation reports a COM-style status
 // (0 or positive: success; negative: failure, optionally with a description)
-// and, where it has one, a 16-bit boolean result. Texts are UTF-16.
+// and, where it has one, a 16-bit boolean result. Texts are UTF-16. A
+// ConnectNetwork that answers false names its cause in a success-class status
+// (ConnectFailure.h) and says it in the description.
 //
 // The control lives in a separately loaded library; both sides are built with
 // the same compiler and standard library, so standard types may cross.
 
 // What one call returns: its status, the operation's boolean (all 16 bits
-// count: zero is false, any other value true) and, on failure, the control's
-// own description of the error (may be empty).
+// count: zero is false, any other value true) and, on failure or a refused
+// connect, the control's own description (may be empty).
 struct CallResult {
     HResult status = kSOk;
     std::int16_t value = 0;
@@ -24,6 +27,10 @@ struct CallResult {
 
     static CallResult ok(bool result) { return { kSOk, static_cast<std::int16_t>(result ? -1 : 0), {} }; }
     static CallResult failure(HResult hr, std::u16string text = {}) { return { hr, 0, std::move(text) }; }
+    static CallResult connectFailed(ConnectFailure cause, std::u16string text)
+    {
+        return { connectFailureStatus(cause), 0, std::move(text) };
+    }
 };
 
 class ITermLink {

@@ -1,5 +1,7 @@
 #include "TCTermLink.h"
 
+#include "Utf8.h"
+
 #include <stdexcept>
 
 TCTermLink::TCTermLink(std::unique_ptr<ITermLinkObject> object)
@@ -58,7 +60,12 @@ bool TCTermLink::ReadSdkVersion(std::u16string& version)
 
 bool TCTermLink::ConnectNetwork(const std::u16string& ipAddress, std::int32_t port)
 {
-    return check(link().ConnectNetwork(ipAddress, port));
+    m_lastConnectFailure = {};
+    const CallResult result = link().ConnectNetwork(ipAddress, port);
+    const bool connected = check(result);
+    if (!connected)
+        m_lastConnectFailure = { connectFailureFromStatus(result.status), toUtf8(result.description) };
+    return connected;
 }
 
 void TCTermLink::DisconnectTerminal()

@@ -10,7 +10,8 @@
 // The wrapper the window holds around the control object. It binds ITermLink at
 // the first operation and keeps the binding; every call's status is checked,
 // and a failure is raised as std::runtime_error with a readable text (UTF-8).
-// Out texts are always cleared before the call.
+// Out texts are always cleared before the call. A refused connect is not a
+// failure: ConnectNetwork answers false and keeps the control's cause.
 class TCTermLink {
 public:
     explicit TCTermLink(std::unique_ptr<ITermLinkObject> object);
@@ -38,6 +39,9 @@ public:
     bool IsColorTerminal(std::int32_t machineNumber);
 
     bool isBound() const { return m_link != nullptr; }
+    // Why the last ConnectNetwork answered false, in the control's words; cause
+    // None after one that connected or raised an error, and before any.
+    const ConnectFailureInfo& lastConnectFailure() const { return m_lastConnectFailure; }
 
 private:
     ITermLink& link();
@@ -45,4 +49,5 @@ private:
 
     std::unique_ptr<ITermLinkObject> m_object;
     ITermLink* m_link = nullptr;
+    ConnectFailureInfo m_lastConnectFailure;
 };

@@ -404,9 +404,7 @@ CallResult NetworkTermLink::ConnectNetwork(const std::u16string& ipAddress, std:
         m_lastFailure = {};
         if (openLink(ipAddress, port))
             return CallResult::ok(true);
-        CallResult result = CallResult::ok(false);
-        result.description = fromUtf8(m_lastFailure.text);
-        return result;
+        return CallResult::connectFailed(m_lastFailure.cause, fromUtf8(m_lastFailure.text));
     });
 }
 

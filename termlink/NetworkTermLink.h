@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConnectFailure.h"
 #include "ITermLink.h"
 #include "LatchwiseVersion.h"
 #include "Protocol.h"
@@ -15,25 +16,6 @@ namespace termlink {
 
 // What ReadSdkVersion answers: the control's own version, not the terminal's.
 inline constexpr char16_t kVersionText[] = u"Latchwise termlink " LATCHWISE_VERSION;
-
-// Why the last ConnectNetwork returned false. The window only says "Unable to
-// connect"; termctl and the fleet tool report the cause.
-enum class ConnectFailure {
-    None, // the last connect succeeded, or none was made
-    InvalidAddress, // not a dotted IPv4 address, a bad port, or refused by the loopback guard
-    Unreachable, // the TCP connect was refused or failed
-    TimedOut, // no TCP connect, or no answer during the key check, within the bound
-    WrongKey, // the terminal refused the key
-    LockedOut, // the terminal refuses key checks for a while after too many wrong keys
-    TerminalUnproven, // the other end could not prove that it knows the key
-    ProtocolVersion, // the terminal speaks another protocol version
-    BrokenHandshake, // the terminal closed or sent something unreadable during the key check
-};
-
-struct ConnectFailureInfo {
-    ConnectFailure cause = ConnectFailure::None;
-    std::string text; // for a person: what happened, in one sentence
-};
 
 // The bounds on every wait. The defaults are the ones the window relies on;
 // tests shorten them to keep the suite quick.
@@ -74,8 +56,8 @@ public:
     CallResult IsColorTerminal(std::int32_t machineNumber) override;
 
     bool isConnected() const;
-    // The cause of the last failed ConnectNetwork (also in its CallResult's
-    // description); cause None after a successful one.
+    // The cause of the last failed ConnectNetwork, as its CallResult's status
+    // and description carry it; cause None after a successful one.
     const ConnectFailureInfo& lastConnectFailure() const { return m_lastFailure; }
 
     // Called just before each TCP connect is started, with the address and

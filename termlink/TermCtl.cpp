@@ -157,9 +157,13 @@ int runTermCtl(const std::vector<std::string>& args, ITermLink& link, std::ostre
             out << "false\n";
             return kExitFalse;
         }
+        // The control's sentence, else the cause its status names.
+        const ConnectFailure cause = connectFailureFromStatus(connected.status);
         err << "termctl: Unable to connect to " << address;
         if (!connected.description.empty())
             err << ": " << toUtf8(connected.description);
+        else if (cause != ConnectFailure::Unknown)
+            err << ": " << connectFailureName(cause);
         err << '\n';
         return kExitFalse;
     }

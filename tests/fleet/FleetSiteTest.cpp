@@ -2,9 +2,16 @@
 // addresses of its own (127.0.21.x and up).
 #include "FleetTestSupport.h"
 #include "SettingsStore.h"
+#include "TCTermLink.h"
+#include "TermLinkLoader.h"
 #include "TermsimProcess.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -53,6 +60,37 @@ TermsimProcess::Options site(const std::string& first, int count, const TempDir&
     return options;
 }
 
+// A port that takes connections (the kernel completes them) but never says a
+// word: a terminal that hangs in the key check.
+class SilentListener {
+public:
+    explicit SilentListener(const std::string& address)
+        : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_in at {};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(kTerminalPort);
+        inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+        const int on = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // The cast is the sockets API's own.
+        m_listening
+            = m_fd >= 0 && bind(m_fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 && listen(m_fd, 8) == 0;
+    }
+    ~SilentListener()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    bool listening() const { return m_listening; }
+
+private:
+    int m_fd;
+    bool m_listening = false;
+};
+
 } // namespace
 
 TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
@@ -65,8 +103,10 @@ TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
     TermsimProcess sim(options);
     ASSERT_TRUE(sim.started()) << sim.output();
 
-    // Nothing listens on 127.0.21.20.
-    const std::string siteFile = dir.file("site.csv", siteCsv("127.0.21.", 1, 20));
+    // Nothing listens on 127.0.21.20; 127.0.21.21 takes the connection and says nothing.
+    const SilentListener silent("127.0.21.21");
+    ASSERT_TRUE(silent.listening());
+    const std::string siteFile = dir.file("site.csv", siteCsv("127.0.21.", 1, 21));
     const std::string schedule
         = dir.file("schedule.json", nlohmann::json { { "zones", { { "1", weekOf("0800", "1700") } } } }.dump());
 
@@ -81,6 +121,13 @@ TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
     EXPECT_EQ(badSchedule.wait(20s), 2);
     EXPECT_EQ(count(nlohmann::json(sim.journal()).dump(), "\"accept\""), 0);
 
+    // Five wrong keys lock t07 out: its right key is then refused too, and
+    // the fleet must say locked out, not wrong key.
+    TCTermLink guesser(createTermLinkFromLibrary(TERMLINK_LIBRARY_PATH));
+    guesser.SetCommKey(12345);
+    for (int guess = 0; guess < 5; ++guess)
+        EXPECT_FALSE(guesser.ConnectNetwork(u"127.0.21.7", kTerminalPort));
+
     const std::string reportFile = dir.path() + "/report.json";
     const auto started = std::chrono::steady_clock::now();
     ChildProcess fleet(
@@ -93,29 +140,35 @@ TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
     ASSERT_FALSE(report.is_discarded());
     EXPECT_EQ(report["command"], "program");
     const auto terminals = byName(report);
-    ASSERT_EQ(terminals.size(), 20u);
+    ASSERT_EQ(terminals.size(), 21u);
+    // A failed connect is reported with the control's own cause and sentence.
     struct Expected {
         const char* name;
         const char* outcome;
         nlohmann::json refused;
+        std::string errorHas;
+        int minMs;
         int maxMs;
     };
     const std::vector<Expected> failures {
-        { "t03", "refused", { "WriteOption(IsHolidayValid, 0)" }, 3000 },
-        { "t04", "refused", { "WriteTimeZone(50, 08001700080017000800170008001700080017000800170008001700)" }, 3000 },
-        { "t05", "wrong key", nlohmann::json::array(), 2000 },
-        { "t06", "timed out", nlohmann::json::array(), 7000 },
-        { "t20", "unreachable", nlohmann::json::array(), 2000 },
+        { "t03", "refused", { "WriteOption(IsHolidayValid, 0)" }, "", 0, 3000 },
+        { "t04", "refused", { "WriteTimeZone(50, 08001700080017000800170008001700080017000800170008001700)" }, "", 0,
+            3000 },
+        { "t05", "wrong key", nlohmann::json::array(), "Wrong communication key", 0, 2000 },
+        { "t06", "timed out", nlohmann::json::array(), "did not answer", 4500, 7000 },
+        { "t07", "locked out", nlohmann::json::array(), "try again in", 0, 2000 },
+        { "t20", "unreachable", nlohmann::json::array(), "could not be reached", 0, 2000 },
+        { "t21", "timed out", nlohmann::json::array(), "during the key check", 4500, 7000 },
     };
     for (const auto& row : failures) {
         SCOPED_TRACE(row.name);
         const auto& entry = terminals.at(row.name);
         EXPECT_EQ(entry["outcome"], row.outcome);
         EXPECT_EQ(entry["refused"], row.refused);
+        EXPECT_NE(entry.value("error", "").find(row.errorHas), std::string::npos) << entry.value("error", "");
+        EXPECT_GE(entry["durationMs"].get<int>(), row.minMs);
         EXPECT_LT(entry["durationMs"].get<int>(), row.maxMs);
     }
-    EXPECT_GE(terminals.at("t06")["durationMs"].get<int>(), 4500);
-    EXPECT_NE(terminals.at("t06").value("error", "").find("did not answer"), std::string::npos);
     for (const auto& [name, entry] : terminals) {
         if (entry["outcome"] != "ok")
             continue;
@@ -126,13 +179,14 @@ TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
         EXPECT_EQ(entry["identity"].size(), 5u);
         EXPECT_EQ(sim.operations(entry["address"]).back(), "WriteOption(1, IsHolidayValid, 0)");
     }
-    EXPECT_EQ(report["totals"]["ok"], 15);
+    EXPECT_EQ(report["totals"]["ok"], 14);
 
     // Not a terminal: one plain line per terminal, then the totals.
-    EXPECT_EQ(count(fleet.out(), "\n"), 21) << fleet.out();
-    EXPECT_NE(fleet.out().find("t05  127.0.21.5  wrong key"), std::string::npos);
-    EXPECT_NE(fleet.out().find("20 terminals in "), std::string::npos);
-    EXPECT_NE(fleet.out().find(": 15 ok, 2 refused, 1 wrong key, 1 unreachable, 1 timed out\n"), std::string::npos);
+    EXPECT_EQ(count(fleet.out(), "\n"), 22) << fleet.out();
+    EXPECT_NE(fleet.out().find("t05  127.0.21.5  wrong key: Wrong communication key"), std::string::npos);
+    EXPECT_NE(fleet.out().find("21 terminals in "), std::string::npos);
+    EXPECT_NE(fleet.out().find(": 14 ok, 2 refused, 1 wrong key, 1 locked out, 1 unreachable, 2 timed out\n"),
+        std::string::npos);
 }
 
 TEST(FleetSite, InterruptOnceFinishesTheRunningAndStartsNoMore)

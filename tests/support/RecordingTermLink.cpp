@@ -98,7 +98,10 @@ CallResult RecordingTermLink::answer(const std::string& op, const std::vector<st
         return CallResult::failure(a.status, a.description);
     if (out)
         *out = a.text;
-    return CallResult::ok(a.result);
+    CallResult result = CallResult::ok(a.result);
+    result.status = a.status; // success class, e.g. a refused connect's cause
+    result.description = a.description;
+    return result;
 }
 
 CallResult RecordingTermLink::ReadSerialNumber(std::int32_t machineNumber, std::u16string& serialNumber)

@@ -29,6 +29,11 @@ public:
         {
             return { false, {}, status, std::move(description) };
         }
+        // A ConnectNetwork the control answers false, naming the cause.
+        static Answer refusedConnect(ConnectFailure cause, std::u16string description)
+        {
+            return { false, {}, connectFailureStatus(cause), std::move(description) };
+        }
     };
 
     // Lasting answer for every call of `op` (with `arg` when given).

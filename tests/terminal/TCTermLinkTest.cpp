@@ -230,28 +230,37 @@ TEST(TCTermLink, RefusesAMissingObject)
     EXPECT_THROW(TCTermLink(std::unique_ptr<ITermLinkObject>()), std::runtime_error);
 }
 
-TEST(TCTermLink, ResultsUseAllSixteenBits)
+// Every non-negative status is success; a connect answered false keeps the
+// cause its status names and the control's sentence.
+TEST(TCTermLink, ResultsUseAllSixteenBitsAndAFalseConnectKeepsItsCause)
 {
     class RawLink : public RecordingTermLink {
     public:
-        CallResult IsColorTerminal(std::int32_t) override { return { status, raw, {} }; }
-        CallResult ConnectNetwork(const std::u16string&, std::int32_t) override { return { status, raw, {} }; }
+        CallResult IsColorTerminal(std::int32_t) override { return { status, raw, text }; }
+        CallResult ConnectNetwork(const std::u16string&, std::int32_t) override { return { status, raw, text }; }
         HResult status = kSOk;
         std::int16_t raw = 0;
+        std::u16string text = u"Too many wrong keys; try again in 30 seconds";
     };
     struct Row {
         const char* name;
         HResult status;
         std::int16_t raw;
         bool expected;
+        ConnectFailure cause;
     };
     const Row rows[] = {
-        { "zero", kSOk, 0, false },
-        { "one", kSOk, 1, true },
-        { "VARIANT_TRUE", kSOk, -1, true },
-        { "high byte only", kSOk, 0x0100, true },
-        { "sign bit only", kSOk, static_cast<std::int16_t>(0x8000), true },
-        { "S_FALSE status is success", 1, 0x0200, true },
+        { "zero", kSOk, 0, false, ConnectFailure::Unknown },
+        { "one", kSOk, 1, true, ConnectFailure::None },
+        { "VARIANT_TRUE", kSOk, -1, true, ConnectFailure::None },
+        { "high byte only", kSOk, 0x0100, true, ConnectFailure::None },
+        { "sign bit only", kSOk, static_cast<std::int16_t>(0x8000), true, ConnectFailure::None },
+        { "S_FALSE status is success", 1, 0x0200, true, ConnectFailure::None },
+        { "S_FALSE, false: no cause of ours", 1, 0, false, ConnectFailure::Unknown },
+        { "locked out", connectFailureStatus(ConnectFailure::LockedOut), 0, false, ConnectFailure::LockedOut },
+        { "wrong key", connectFailureStatus(ConnectFailure::WrongKey), 0, false, ConnectFailure::WrongKey },
+        { "the last cause", connectFailureStatus(ConnectFailure::Unknown), 0, false, ConnectFailure::Unknown },
+        { "past the last cause", connectFailureStatus(ConnectFailure::Unknown) + 1, 0, false, ConnectFailure::Unknown },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -262,5 +271,12 @@ TEST(TCTermLink, ResultsUseAllSixteenBits)
         raw->raw = row.raw;
         EXPECT_EQ(link.IsColorTerminal(1), row.expected);
         EXPECT_EQ(link.ConnectNetwork(u"127.0.0.1", 4370), row.expected);
+        EXPECT_EQ(link.lastConnectFailure().cause, row.cause);
+        EXPECT_EQ(link.lastConnectFailure().text, row.expected ? "" : "Too many wrong keys; try again in 30 seconds");
+
+        // A connect that raises leaves no cause behind from the one before.
+        raw->status = kEFail;
+        EXPECT_THROW(link.ConnectNetwork(u"127.0.0.1", 4370), std::runtime_error);
+        EXPECT_EQ(link.lastConnectFailure().cause, ConnectFailure::None);
     }
 }

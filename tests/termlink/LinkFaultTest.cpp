@@ -38,7 +38,7 @@ TEST(LinkKeyCheck, PassesForEveryKeyShape)
         link.SetCommKey(key);
         EXPECT_NE(link.ConnectNetwork(u"127.0.2.20", kTerminalPort).value, 0);
         EXPECT_TRUE(link.isConnected());
-        EXPECT_EQ(link.lastConnectFailure().cause, termlink::ConnectFailure::None);
+        EXPECT_EQ(link.lastConnectFailure().cause, ConnectFailure::None);
         fake.finish();
         EXPECT_TRUE(matched);
     }
@@ -46,7 +46,6 @@ TEST(LinkKeyCheck, PassesForEveryKeyShape)
 
 TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBoundAndSayWhy)
 {
-    using termlink::ConnectFailure;
     struct Row {
         const char* name;
         std::function<void(FakeTerminal::Peer&)> script;
@@ -103,7 +102,9 @@ TEST(LinkKeyCheck, BrokenHandshakesFailTheConnectWithinTheBoundAndSayWhy)
         const auto start = std::chrono::steady_clock::now();
         const CallResult result = link.ConnectNetwork(u"127.0.2.21", kTerminalPort);
         EXPECT_LT(std::chrono::steady_clock::now() - start, kQuick.answer + 1s);
-        EXPECT_EQ(result.status, kSOk);
+        // A success-class status that names the cause: the window still sees false.
+        EXPECT_FALSE(failed(result.status));
+        EXPECT_EQ(connectFailureFromStatus(result.status), row.cause);
         EXPECT_EQ(result.value, 0);
         EXPECT_FALSE(link.isConnected());
         EXPECT_EQ(link.lastConnectFailure().cause, row.cause);
@@ -150,7 +151,7 @@ TEST(LinkKeyCheck, AFakeTerminalIsRefusedAndSentNothingAfterTheKeyCheck)
         NetworkTermLink link(kQuick);
         link.SetCommKey(777777);
         EXPECT_EQ(link.ConnectNetwork(u"127.0.2.26", 4370).value, 0);
-        EXPECT_EQ(link.lastConnectFailure().cause, termlink::ConnectFailure::TerminalUnproven);
+        EXPECT_EQ(link.lastConnectFailure().cause, ConnectFailure::TerminalUnproven);
         EXPECT_EQ(link.WriteOption(1, u"~LockFunOn", u"14").value, 0);
         fake.finish();
         EXPECT_TRUE(closedQuietly);

@@ -119,7 +119,6 @@ TEST(LinkSim, EveryOperationReachesTheTerminalWithItsArguments)
 
 TEST(LinkSim, WrongKeyIsRefusedTheRightOneGetsInAndEachRefusalSaysWhy)
 {
-    using termlink::ConnectFailure;
     TermsimProcess sim(simAt("127.0.2.2", 1234));
     ASSERT_TRUE(sim.started()) << sim.output();
     NetworkTermLink link;
@@ -151,7 +150,7 @@ TEST(LinkSim, NothingListeningIsRefusedAtOnce)
     EXPECT_FALSE(connect(link, u"127.0.2.99"));
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_FALSE(link.isConnected());
-    EXPECT_EQ(link.lastConnectFailure().cause, termlink::ConnectFailure::Unreachable);
+    EXPECT_EQ(link.lastConnectFailure().cause, ConnectFailure::Unreachable);
 }
 
 TEST(LinkSim, HangingTerminalIsCutOffAtTheFiveSecondBound)

@@ -17,7 +17,7 @@
 
 using namespace std::chrono_literals;
 
-TEST(LinkLibrary, LoadsThroughTheLoaderAndReportsErrorsThroughTheWrapper)
+TEST(LinkLibrary, LoadsThroughTheLoaderAndReportsCausesAndErrorsThroughTheWrapper)
 {
     TermsimProcess sim(simAt("127.0.2.9", 55, { "ReadOption:Gone=drop" }));
     ASSERT_TRUE(sim.started()) << sim.output();
@@ -27,8 +27,15 @@ TEST(LinkLibrary, LoadsThroughTheLoaderAndReportsErrorsThroughTheWrapper)
     EXPECT_TRUE(wrapper.ReadSdkVersion(text));
     EXPECT_EQ(text, termlink::kVersionText);
 
+    // A refused connect is false, not an error, and its cause crosses the library boundary.
+    EXPECT_TRUE(wrapper.SetCommKey(56));
+    EXPECT_FALSE(wrapper.ConnectNetwork(u"127.0.2.9", kTerminalPort));
+    EXPECT_EQ(wrapper.lastConnectFailure().cause, ConnectFailure::WrongKey);
+    EXPECT_EQ(wrapper.lastConnectFailure().text, "Wrong communication key");
+
     EXPECT_TRUE(wrapper.SetCommKey(55));
     ASSERT_TRUE(wrapper.ConnectNetwork(u"127.0.2.9", kTerminalPort));
+    EXPECT_EQ(wrapper.lastConnectFailure().cause, ConnectFailure::None);
     EXPECT_TRUE(wrapper.ReadOption(1, u"~DeviceName", text));
     EXPECT_EQ(text, u"K3X");
 

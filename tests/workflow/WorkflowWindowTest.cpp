@@ -249,7 +249,9 @@ TEST_F(WorkflowTest, RefusedConnectionShowsUnableToConnect)
 {
     edit("edtIP")->setText(QStringLiteral("127.0.3.99"));
     window->AddInfo(QStringLiteral("left from before"));
-    link->on("ConnectNetwork", Answer::value(false));
+    // The control's cause and sentence change nothing here: the box stays the same.
+    link->on("ConnectNetwork",
+        Answer::refusedConnect(ConnectFailure::Unreachable, u"The terminal could not be reached (Connection refused)"));
 
     EXPECT_EQ(press(), (Calls { "SetCommKey(0)", "ConnectNetwork(127.0.3.99, 4370)" }));
     ASSERT_EQ(boxes.boxes.size(), 1u);
