@@ -1,9 +1,12 @@
 #include "TerminalState.h"
 
+#include "Protocol.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -54,6 +58,25 @@ std::int32_t int32Of(const json& value, const char* name)
         throw std::runtime_error(std::string("\"") + name + "\" holds a number outside 32 bits");
     }
     return static_cast<std::int32_t>(wide);
+}
+
+// The protocol carries no longer text, so the terminal holds none: a longer
+// one would only fail when it is first read.
+const std::string& checkedText(const std::string& text, const std::string& member)
+{
+    if (text.size() > proto::kMaxText) {
+        throw std::runtime_error("\"" + member + "\" holds a text of " + std::to_string(text.size())
+            + " bytes, more than the " + std::to_string(proto::kMaxText) + " the protocol carries");
+    }
+    return text;
+}
+
+void checkCount(std::size_t count, std::size_t max, const char* member)
+{
+    if (count > max) {
+        throw std::runtime_error(std::string("\"") + member + "\" holds " + std::to_string(count)
+            + " entries, more than the terminal's " + std::to_string(max));
+    }
 }
 
 [[noreturn]] void systemError(const std::string& what, const std::string& path)
@@ -115,6 +138,15 @@ template <typename Map, typename AppendValue> void appendObject(std::string& out
 
 } // namespace
 
+bool optionFits(const TerminalState& s, const std::string& name, const std::string& value)
+{
+    std::size_t bytes = name.size() + value.size();
+    for (const auto& [n, v] : s.options) {
+        bytes += n == name ? 0 : n.size() + v.size();
+    }
+    return bytes <= kMaxOptionBytes && (s.options.size() < kMaxOptions || s.options.contains(name));
+}
+
 json toJson(const TerminalState& s)
 {
     json timeZones = json::object();
@@ -170,24 +202,36 @@ TerminalState stateFromJson(const json& j)
     TerminalState s;
     for (const auto& [name, value] : j.items()) {
         if (name == "firmwareVersion") {
-            s.firmwareVersion = member<std::string>(j, "firmwareVersion");
+            s.firmwareVersion = checkedText(member<std::string>(j, "firmwareVersion"), name);
         } else if (name == "productName") {
-            s.productName = member<std::string>(j, "productName");
+            s.productName = checkedText(member<std::string>(j, "productName"), name);
         } else if (name == "vendorName") {
-            s.vendorName = member<std::string>(j, "vendorName");
+            s.vendorName = checkedText(member<std::string>(j, "vendorName"), name);
         } else if (name == "serialNumber") {
-            s.serialNumber = member<std::string>(j, "serialNumber");
+            s.serialNumber = checkedText(member<std::string>(j, "serialNumber"), name);
         } else if (name == "colorTerminal") {
             s.colorTerminal = member<bool>(j, "colorTerminal");
         } else if (name == "key") {
             s.key = int32Of(value, "key");
         } else if (name == "options") {
             s.options = member<std::map<std::string, std::string>>(j, "options");
+            std::size_t bytes = 0;
+            for (const auto& [option, text] : s.options) {
+                checkedText(option, "options");
+                checkedText(text, "options\" member \"" + option);
+                bytes += option.size() + text.size();
+            }
+            checkCount(s.options.size(), kMaxOptions, "options");
+            if (bytes > kMaxOptionBytes) {
+                throw std::runtime_error("\"options\" hold " + std::to_string(bytes)
+                    + " bytes, more than the terminal's " + std::to_string(kMaxOptionBytes));
+            }
         } else if (name == "timeZones") {
             s.timeZones.clear();
             for (const auto& [index, text] : member<std::map<std::string, std::string>>(j, "timeZones")) {
-                s.timeZones[indexFromKey(index, "timeZones")] = text;
+                s.timeZones[indexFromKey(index, "timeZones")] = checkedText(text, "timeZones\" member \"" + index);
             }
+            checkCount(s.timeZones.size(), kMaxTimeZones, "timeZones");
         } else if (name == "groupNumbers") {
             s.groupNumbers.clear();
             if (!value.is_object()) {
@@ -196,6 +240,7 @@ TerminalState stateFromJson(const json& j)
             for (const auto& [group, number] : value.items()) {
                 s.groupNumbers[indexFromKey(group, "groupNumbers")] = int32Of(number, "groupNumbers");
             }
+            checkCount(s.groupNumbers.size(), kMaxGroups, "groupNumbers");
         } else if (name == "unlockCombination") {
             if (!value.is_array() || value.size() != s.unlockCombination.size()) {
                 throw std::runtime_error("\"unlockCombination\" is not an array of six integers");
@@ -240,6 +285,9 @@ StateFile::StateFile(std::string path, bool sync)
     // A random start keeps two runs from reaching for the same names.
     , m_tempCounter(std::random_device {}())
 {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    m_chmod = (m_mode & mask) != 0;
     const std::filesystem::path target(m_path);
     const std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
     m_dir = dir.string();
@@ -272,6 +320,23 @@ TerminalState StateFile::load() const
         save(defaults);
         return defaults;
     }
+    // Each save replaces the file, so it would quietly undo a chmod: keep the
+    // mode, and take a read-only file as meant.
+    struct stat st { };
+    if (::stat(m_path.c_str(), &st) != 0) {
+        systemError("cannot read the state file", m_path);
+    }
+    const mode_t mode = st.st_mode & 07777;
+    if ((mode & S_IWUSR) == 0) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        throw std::runtime_error("the state file " + m_path + " is read-only (mode " + octal
+            + "); termsim saves every change into it, so make it writable or give another file");
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    m_mode = mode;
+    m_chmod = (m_mode & mask) != 0;
     std::stringstream text;
     text << in.rdbuf();
     try {
@@ -293,7 +358,7 @@ void StateFile::save(const TerminalState& state) const
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         m_temp = m_tempPrefix;
         appendTempSuffix(m_temp, ++m_tempCounter);
-        fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, m_mode);
         if (fd < 0 && errno != EEXIST) {
             break;
         }
@@ -302,7 +367,7 @@ void StateFile::save(const TerminalState& state) const
         systemError("cannot create a temporary file beside", m_path);
     }
     std::size_t written = 0;
-    bool ok = true;
+    bool ok = !m_chmod || ::fchmod(fd, m_mode) == 0;
     while (ok && written < m_text.size()) {
         const ssize_t n = ::write(fd, m_text.data() + written, m_text.size() - written);
         if (n < 0 && errno == EINTR) {

@@ -19,13 +19,22 @@ public:
     {
     }
 
-    // Connects (bounded); false when refused or timed out.
-    bool connect(const std::string& address, std::uint16_t port = 4370, ms timeout = ms(3000))
+    // Connects (bounded); false when refused or timed out. `from`, when
+    // given, is the loopback source address, so one test can be many clients.
+    bool connect(const std::string& address, std::uint16_t port = 4370, ms timeout = ms(3000), std::string from = {})
     {
         asio::error_code result = asio::error::would_block;
         m_socket = asio::ip::tcp::socket(m_io);
         m_in.clear();
         m_closed = false;
+        if (!from.empty()) {
+            m_socket.open(asio::ip::tcp::v4());
+            asio::error_code ec;
+            m_socket.bind({ asio::ip::make_address_v4(from), 0 }, ec);
+            if (ec) {
+                return false;
+            }
+        }
         m_socket.async_connect(
             { asio::ip::make_address_v4(address), port }, [&result](asio::error_code ec) { result = ec; });
         if (!runUntil([&] { return result != asio::error::would_block; }, timeout) || result) {
