@@ -313,6 +313,7 @@ StateFile::StateFile(std::string path, bool sync)
 
 TerminalState StateFile::load() const
 {
+    release();
     // A kill in the middle of a save leaves its temporary file behind; the
     // state itself is whole either way, so the leftover is only clutter.
     const std::filesystem::path target(m_path);
@@ -350,6 +351,8 @@ TerminalState StateFile::load() const
     ::umask(mask);
     m_mode = mode;
     m_chmod = (m_mode & mask) != 0;
+    m_currentFd = ::open(m_path.c_str(), O_RDWR | O_CLOEXEC); // without it, the first save renames
+    m_currentSize = static_cast<std::size_t>(st.st_size);
     std::stringstream text;
     text << in.rdbuf();
     try {
@@ -359,19 +362,35 @@ TerminalState StateFile::load() const
     }
 }
 
-void StateFile::save(const TerminalState& state) const
+StateFile::~StateFile()
 {
-    appendStateJson(state, m_text);
-    m_text += '\n';
+    release();
+}
 
-    // The temporary file sits beside the target so the rename stays on one
-    // file system and is atomic. Its name only has to be free: O_EXCL makes
-    // sure it is, and a taken one (a leftover of another run) moves on.
+// Closes both files; the spare, which holds nothing of value, goes.
+void StateFile::release() const
+{
+    if (m_spareFd >= 0) {
+        ::close(m_spareFd);
+        ::unlink(m_temp.c_str());
+        m_spareFd = -1;
+    }
+    if (m_currentFd >= 0) {
+        ::close(m_currentFd);
+        m_currentFd = -1;
+    }
+}
+
+// The spare sits beside the target so the rename stays on one file system and
+// is atomic. Its name only has to be free: O_EXCL makes sure it is, and a
+// taken one (a leftover of another run) moves on.
+void StateFile::createSpare() const
+{
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         m_temp = m_tempPrefix;
         appendTempSuffix(m_temp, ++m_tempCounter);
-        fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, m_mode);
+        fd = ::open(m_temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, m_mode);
         if (fd < 0 && errno != EEXIST) {
             break;
         }
@@ -379,25 +398,69 @@ void StateFile::save(const TerminalState& state) const
     if (fd < 0) {
         systemError("cannot create a temporary file beside", m_path);
     }
+    if (m_chmod && ::fchmod(fd, m_mode) != 0) {
+        const int why = errno;
+        ::close(fd);
+        ::unlink(m_temp.c_str());
+        errno = why;
+        systemError("cannot set the mode of a temporary file beside", m_path);
+    }
+    m_spareFd = fd;
+    m_spareSize = 0;
+}
+
+void StateFile::save(const TerminalState& state) const
+{
+    appendStateJson(state, m_text);
+    m_text += '\n';
+
+    if (m_spareFd < 0) {
+        createSpare();
+    }
     std::size_t written = 0;
-    bool ok = !m_chmod || ::fchmod(fd, m_mode) == 0;
+    bool ok = true;
     while (ok && written < m_text.size()) {
-        const ssize_t n = ::write(fd, m_text.data() + written, m_text.size() - written);
+        const ssize_t n
+            = ::pwrite(m_spareFd, m_text.data() + written, m_text.size() - written, static_cast<off_t>(written));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         ok = n > 0;
         written += ok ? static_cast<std::size_t>(n) : 0;
     }
-    ok = ok && (!m_sync || ::fsync(fd) == 0);
-    const int savedErrno = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-        errno = ok ? errno : savedErrno;
+    // The spare may hold a longer, older state.
+    ok = ok && (m_text.size() >= m_spareSize || ::ftruncate(m_spareFd, static_cast<off_t>(m_text.size())) == 0);
+    ok = ok && (!m_sync || ::fsync(m_spareFd) == 0);
+    if (!ok) {
         const int why = errno;
-        ::unlink(m_temp.c_str());
+        release();
         errno = why;
         systemError("cannot write the state file", m_path);
+    }
+    m_spareSize = m_text.size();
+
+    // Swapping the names makes the new state the state file at once, and
+    // leaves the old one as the next spare.
+    if (m_exchange && m_currentFd >= 0
+        && ::renameat2(AT_FDCWD, m_temp.c_str(), AT_FDCWD, m_path.c_str(), RENAME_EXCHANGE) == 0) {
+        std::swap(m_spareFd, m_currentFd);
+        std::swap(m_spareSize, m_currentSize);
+    } else {
+        if (m_currentFd >= 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            m_exchange = false; // a plain rename from now on
+        }
+        if (std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+            const int why = errno;
+            release();
+            errno = why;
+            systemError("cannot write the state file", m_path);
+        }
+        if (m_currentFd >= 0) {
+            ::close(m_currentFd);
+        }
+        m_currentFd = m_spareFd;
+        m_currentSize = m_spareSize;
+        m_spareFd = -1;
     }
     if (!m_sync) {
         return;

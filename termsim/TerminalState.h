@@ -55,6 +55,9 @@ TerminalState stateFromJson(const nlohmann::json& json);
 class StateFile {
 public:
     explicit StateFile(std::string path, bool sync = true);
+    ~StateFile();
+    StateFile(const StateFile&) = delete;
+    StateFile& operator=(const StateFile&) = delete;
 
     // Reads the file; a missing file is created with the defaults, mode 0600
     // (it holds the key). Throws std::runtime_error for a file that cannot be
@@ -75,6 +78,16 @@ private:
     mutable bool m_chmod = false; // the umask would narrow m_mode: set it after creating
     // Reused by every save, so a save allocates nothing once warm.
     mutable std::string m_text;
-    mutable std::string m_temp;
+    mutable std::string m_temp; // the spare's name
     mutable std::uint32_t m_tempCounter = 0;
+    // The spare file the next save writes, and the state file itself, both
+    // kept open: a save swaps their names, so it needs no open and no close.
+    mutable int m_spareFd = -1;
+    mutable int m_currentFd = -1;
+    mutable std::size_t m_spareSize = 0;
+    mutable std::size_t m_currentSize = 0;
+    mutable bool m_exchange = true; // the file system can swap two names
+
+    void createSpare() const;
+    void release() const;
 };
