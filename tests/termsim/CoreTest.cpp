@@ -85,6 +85,10 @@ TEST(StateFile, SavesEverythingAndLeavesNoTemporaryFiles)
         s.options["n"] = std::to_string(i);
         file.save(s);
     }
+    // A shorter state goes into a spare that held a longer one.
+    s.options.erase("PermanentDoorColor");
+    file.save(s);
+    EXPECT_EQ(stateFromJson(nlohmann::json::parse(readFile(dir / "state.json"))), s);
     EXPECT_EQ(file.load(), s);
     EXPECT_EQ(dir.entries(), std::vector<std::string> { "state.json" });
 }
