@@ -224,7 +224,12 @@ private:
 
     void protocolError(const std::string& error)
     {
-        m_server.m_journal.write({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
+        const json entry { { "event", "protocol_error" }, { "connection", m_id }, { "error", error } };
+        if (m_authenticated) {
+            m_server.m_journal.write(entry);
+        } else {
+            m_server.connectionEvent(entry); // garbage before the key check costs no key
+        }
         close("protocol error: " + error);
     }
 

@@ -52,6 +52,20 @@ public:
     }
     bool send(const proto::Message& m) { return sendRaw(proto::encode(m)); }
 
+    // Writes as much of `bytes` as the socket takes without waiting; returns
+    // how much that was.
+    std::size_t sendWhatFits(const std::vector<std::uint8_t>& bytes)
+    {
+        asio::error_code ec;
+        m_socket.non_blocking(true, ec);
+        std::size_t sent = 0;
+        while (!ec && sent < bytes.size()) {
+            sent += m_socket.write_some(asio::buffer(bytes) + sent, ec);
+        }
+        m_socket.non_blocking(false, ec);
+        return sent;
+    }
+
     // The next whole frame, or nothing on timeout, close or an invalid frame.
     std::optional<proto::Message> receive(ms timeout = ms(3000))
     {
