@@ -340,6 +340,8 @@ TEST(TermsimOptions, RefusesWhatItCannotUse)
         { "--listen", "127.0.0.1", "--state", "s", "--key", "2147483648" },
         { "--listen", "127.0.0.1", "--state", "s", "--key", "12a" },
         { "--listen", "127.0.0.1", "--state", "s", "--restart-ms", "-1" },
+        { "--listen", "127.0.0.1", "--state", "s", "--max-connections", "0" },
+        { "--listen", "127.0.0.1", "--state", "s", "--terminal-failures", "0" },
         { "--listen", "127.0.0.1", "--state", "s", "--fail", "Nope=false" },
         { "--listen", "127.0.0.1", "--state", "s", "--bogus" },
         { "--listen", "127.0.0.1", "--state" },
