@@ -1,11 +1,15 @@
-// How much the control adds to a round trip: the median of WriteOption through
-// NetworkTermLink against a real termsim, next to the median of a plain TCP
-// ping-pong of the same frame sizes on loopback, measured in the same run.
-// Also the median of one Update-like sequence of 20 writes, and WriteOption
-// with the simulator's state on disk, where its fsync per change shows. The
-// raw ping-pong's echo is a thread of this process; the same ping-pong with
-// the echo in a child process shows what crossing into another process (as
-// termsim is) costs by itself.
+// What a WriteOption costs against a real termsim, as a ratio to a plain TCP
+// echo of the same frame sizes in another process (the floor for any request
+// that crosses into another process, as one to termsim does). Loopback round
+// trips here swing by several times from one moment to the next, so the
+// cases run interleaved in short alternating batches, each batch gives each
+// case a ratio to the echo's median in that same batch, and the figure is the
+// median of those ratios: it holds from run to run where a time does not.
+// Cases: WriteOption from a bare blocking client (the simulator's share) and
+// through the control, each with the value unchanged and changing (state on
+// tmpfs, --no-sync), and the echo as a thread of this process for reference.
+// Also, on their own: one Update-like sequence of 20 writes, and WriteOption
+// with the simulator's state on disk, where its fsync per change shows.
 //
 // Everything runs on loopback (127.0.2.50-53); iteration counts are fixed.
 #include "KeyExchange.h"
@@ -22,6 +26,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -32,6 +37,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -49,8 +55,9 @@ constexpr const char* kEchoAddress = "127.0.2.51";
 constexpr const char* kDiskSim = "127.0.2.52";
 constexpr const char* kEchoProcessAddress = "127.0.2.53";
 
-// Per-benchmark medians, printed together at the end.
+// Per-benchmark medians and ratios, printed together at the end.
 std::map<std::string, double> g_medianUs;
+std::map<std::string, double> g_ratio;
 
 double medianUs(std::vector<double>& samples)
 {
@@ -344,97 +351,127 @@ bool receiveFrame(int fd, proto::Message& message, proto::SessionCipher* cipher 
     return decoded.status == proto::DecodeStatus::Ok;
 }
 
-// The simulator's share: the same WriteOption from a minimal blocking client
-// (no control, no Asio), so the control's own cost is the difference.
-void rawClientLoop(benchmark::State& state, const char* address)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in where = loopback(address);
-    proto::Message hello;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || !receiveFrame(fd, hello)
-        || hello.fields.empty() || !std::holds_alternative<proto::Bytes>(hello.fields[0])) {
-        state.SkipWithError("cannot reach the simulator");
-        ::close(fd);
-        return;
+// A minimal blocking client of the protocol (no control, no Asio): what it
+// measures is the simulator's share.
+class BareClient {
+public:
+    explicit BareClient(const char* address)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in where = loopback(address);
+        proto::Message hello;
+        if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0 || !receiveFrame(m_fd, hello)
+            || hello.fields.empty() || !std::holds_alternative<proto::Bytes>(hello.fields[0]))
+            return;
+        noDelay(m_fd);
+        proto::ControlHandshake handshake(0);
+        const auto auth = handshake.answerHello(hello);
+        proto::Message proof;
+        proto::Message verdict;
+        if (!auth || !sendAll(m_fd, proto::encode(*auth)) || !receiveFrame(m_fd, proof) || !handshake.checkProof(proof)
+            || !sendAll(m_fd, proto::encode(handshake.confirmation())))
+            return;
+        m_cipher = handshake.cipher();
+        m_ok = receiveFrame(m_fd, verdict, &*m_cipher) && std::get<std::int32_t>(verdict.fields.at(0)) == 0;
     }
-    noDelay(fd);
-    proto::ControlHandshake handshake(0);
-    const auto auth = handshake.answerHello(hello);
-    proto::Message proof;
-    proto::Message verdict;
-    if (!auth || !sendAll(fd, proto::encode(*auth)) || !receiveFrame(fd, proof) || !handshake.checkProof(proof)
-        || !sendAll(fd, proto::encode(handshake.confirmation()))) {
-        state.SkipWithError("key check failed");
-        ::close(fd);
-        return;
-    }
-    proto::SessionCipher cipher = handshake.cipher();
-    if (!receiveFrame(fd, verdict, &cipher)) {
-        state.SkipWithError("key check failed");
-        ::close(fd);
-        return;
-    }
-    std::uint32_t id = 1;
-    timed(state, "WriteOption raw client", [&](int) {
-        const auto frame = cipher.seal({ proto::Kind::Request, proto::Op::WriteOption, id++,
-            { 1, std::string("IsHolidayValid"), std::string("1") } });
-        proto::Message response;
-        if (!sendAll(fd, frame) || !receiveFrame(fd, response, &cipher))
-            state.SkipWithError("exchange failed");
-    });
-    ::close(fd);
-}
+    ~BareClient() { ::close(m_fd); }
+    bool ok() const { return m_ok; }
 
-void rawPingPong(benchmark::State& state, const std::string& name, const char* address, std::size_t requestSize,
-    std::size_t responseSize)
+    bool writeOption(const std::string& name, const std::string& value)
+    {
+        const auto frame = m_cipher->seal({ proto::Kind::Request, proto::Op::WriteOption, m_id++, { 1, name, value } });
+        proto::Message response;
+        return sendAll(m_fd, frame) && receiveFrame(m_fd, response, &*m_cipher);
+    }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+    std::optional<proto::SessionCipher> m_cipher;
+    std::uint32_t m_id = 1;
+};
+
+// A connected blocking socket to an echo server, or -1.
+int connectEcho(const char* address)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in where = loopback(address);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
-        state.SkipWithError("cannot connect to the echo server");
         ::close(fd);
-        return;
+        return -1;
     }
     noDelay(fd);
-    const std::vector<std::uint8_t> request(requestSize, 0xa5);
-    std::vector<std::uint8_t> response(responseSize);
-    timed(state, name, [&](int) {
-        if (!sendAll(fd, request) || !receiveAll(fd, response))
-            state.SkipWithError("echo failed");
-    });
-    ::close(fd);
+    return fd;
 }
 
-void printSummary()
+struct Interleaved {
+    std::string name;
+    std::function<bool(int)> step;
+    std::vector<double> ratios; // one per batch, to the echo's median in that batch
+    std::vector<double> batchMedians;
+};
+
+constexpr int kBatches = 200;
+constexpr int kBatchSize = 25;
+
+// Runs the cases in alternating batches (the order rotating from batch to
+// batch, so no case always follows the same one); the first case is the
+// baseline the others are divided by.
+void runInterleaved(benchmark::State& state, std::vector<Interleaved>& cases)
 {
-    auto at = [](const char* name) {
-        const auto it = g_medianUs.find(name);
-        return it == g_medianUs.end() ? 0.0 : it->second;
+    for (auto& c : cases)
+        for (int i = 0; i < 20; ++i)
+            c.step(i); // warm up: connections, caches, the simulator's first writes
+    int i = 0;
+    for (auto _ : state) {
+        for (int batch = 0; batch < kBatches; ++batch) {
+            std::vector<double> medians(cases.size());
+            for (std::size_t k = 0; k < cases.size(); ++k) {
+                const std::size_t c = (k + static_cast<std::size_t>(batch)) % cases.size();
+                std::vector<double> samples;
+                samples.reserve(kBatchSize);
+                for (int n = 0; n < kBatchSize; ++n) {
+                    const auto start = Clock::now();
+                    if (!cases[c].step(i++)) {
+                        state.SkipWithError(("failed: " + cases[c].name).c_str());
+                        return;
+                    }
+                    samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+                }
+                medians[c] = medianUs(samples);
+            }
+            for (std::size_t c = 0; c < cases.size(); ++c) {
+                cases[c].batchMedians.push_back(medians[c]);
+                cases[c].ratios.push_back(medians[c] / medians[0]);
+            }
+        }
+    }
+    for (auto& c : cases) {
+        g_medianUs[c.name] = medianUs(c.batchMedians);
+        g_ratio[c.name] = medianUs(c.ratios);
+        state.counters[c.name] = g_ratio[c.name];
+    }
+}
+
+void printSummary(const std::vector<std::string>& order)
+{
+    auto at = [](const std::map<std::string, double>& map, const std::string& name) {
+        const auto it = map.find(name);
+        return it == map.end() ? 0.0 : it->second;
     };
-    auto ratio = [](double a, double b) { return b > 0 ? a / b : 0.0; };
-    const double raw = at("raw");
-    const double rawProcess = at("raw process");
-    const double write = at("WriteOption tmpfs");
-    const double unchanged = at("WriteOption unchanged");
-    const double rawClient = at("WriteOption raw client");
-    std::printf("\nlink_bench medians (loopback, TCP_NODELAY; simulator state on /dev/shm, --no-sync, unless said):\n");
-    std::printf("  raw TCP ping-pong, same frame sizes          %9.1f us\n", raw);
-    std::printf("  the same, echo in another process            %9.1f us   ratio to raw %5.2f (a process's floor)\n",
-        rawProcess, ratio(rawProcess, raw));
-    std::printf("  WriteOption via the control                  %9.1f us   ratio to raw %5.2f (goal: at most 1.5)\n",
-        write, ratio(write, raw));
-    std::printf("  WriteOption via the control, value unchanged %9.1f us   ratio to raw %5.2f (no state file write)\n",
-        unchanged, ratio(unchanged, raw));
+    std::printf("\nlink_bench: %d alternating batches of %d round trips per case; ratio = the median over the\n"
+                "batches of (the case's median / the echo process's median in the same batch). Loopback,\n"
+                "TCP_NODELAY; simulator state on /dev/shm with --no-sync unless said.\n",
+        kBatches, kBatchSize);
+    std::printf("  %-52s %9s %7s\n", "", "median us", "ratio");
+    for (const auto& name : order)
+        std::printf("  %-52s %9.1f %7.2f\n", name.c_str(), at(g_medianUs, name), at(g_ratio, name));
     std::printf(
-        "  WriteOption from a bare blocking client      %9.1f us   ratio to raw %5.2f (the simulator's share)\n",
-        rawClient, ratio(rawClient, raw));
-    std::printf(
-        "  the control's own share                      %9.1f us   (unchanged via control / bare client %4.2f)\n",
-        unchanged - rawClient, ratio(unchanged, rawClient));
-    std::printf("  ConnectNetwork with its key check            %9.1f us   (once per Connect)\n", at("Connect"));
-    std::printf("  Update-like sequence of 20 writes            %9.1f us\n", at("Update tmpfs"));
-    std::printf(
-        "  WriteOption, simulator state on disk         %9.1f us   (its fsync per change)\n", at("WriteOption disk"));
+        "  %-52s %9.1f\n", "Update-like sequence of 20 writes, via the control", at(g_medianUs, "Update tmpfs"));
+    std::printf("  %-52s %9.1f   (its fsync per change)\n", "WriteOption, simulator state on disk, via the control",
+        at(g_medianUs, "WriteOption disk"));
+    std::printf("  %-52s %9.1f   (once per Connect)\n", "ConnectNetwork with its key check, via the control",
+        at(g_medianUs, "Connect"));
 }
 
 } // namespace
@@ -445,6 +482,18 @@ int main(int argc, char** argv)
     // reach beyond loopback.
     ::setenv("LATCHWISE_LOOPBACK_ONLY", "1", 1);
     benchmark::Initialize(&argc, argv);
+
+    // A loopback round trip costs several times more when its two ends wake
+    // each other across cores than on one, and where the scheduler puts them
+    // changes from run to run. Everything (the simulators and echo process
+    // inherit it) runs on the core this starts on, unless LINK_BENCH_UNPINNED
+    // is set.
+    if (!std::getenv("LINK_BENCH_UNPINNED")) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(static_cast<unsigned>(::sched_getcpu()), &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+    }
 
     const auto binDir = std::filesystem::canonical("/proc/self/exe").parent_path();
     const std::string termsim = (binDir / "termsim").string();
@@ -482,37 +531,55 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "link_bench: could not start the simulators or the echo servers on 127.0.2.x:4370\n");
             status = 1;
         } else {
-            benchmark::RegisterBenchmark("RawPingPong",
-                [&](benchmark::State& state) { rawPingPong(state, "raw", kEchoAddress, requestSize, responseSize); })
-                ->Iterations(3000)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
-
-            benchmark::RegisterBenchmark("RawPingPong/process",
+            const std::vector<std::string> order { "echo in another process (the baseline)",
+                "echo in a thread of this process", "WriteOption bare client, unchanged",
+                "WriteOption bare client, changing", "WriteOption via the control, unchanged",
+                "WriteOption via the control, changing" };
+            benchmark::RegisterBenchmark("Interleaved",
                 [&](benchmark::State& state) {
-                    rawPingPong(state, "raw process", kEchoProcessAddress, requestSize, responseSize);
+                    const int echoProcessFd = connectEcho(kEchoProcessAddress);
+                    const int echoFd = connectEcho(kEchoAddress);
+                    BareClient bareUnchanged(kTmpfsSim);
+                    BareClient bareChanging(kTmpfsSim);
+                    termlink::NetworkTermLink unchanged;
+                    termlink::NetworkTermLink changing;
+                    const std::string text(kTmpfsSim);
+                    const std::u16string address(text.begin(), text.end());
+                    if (echoProcessFd < 0 || echoFd < 0 || !bareUnchanged.ok() || !bareChanging.ok()
+                        || !unchanged.ConnectNetwork(address, kPort).value
+                        || !changing.ConnectNetwork(address, kPort).value) {
+                        state.SkipWithError("cannot reach the echo servers or the simulator");
+                    } else {
+                        const std::vector<std::uint8_t> request(requestSize, 0xa5);
+                        std::vector<std::uint8_t> response(responseSize);
+                        const auto echo = [&](int fd) { return sendAll(fd, request) && receiveAll(fd, response); };
+                        // A changing value makes every write save the simulator's
+                        // state; an unchanged one leaves its file alone.
+                        std::vector<Interleaved> cases {
+                            { order[0], [&](int) { return echo(echoProcessFd); }, {}, {} },
+                            { order[1], [&](int) { return echo(echoFd); }, {}, {} },
+                            { order[2], [&](int) { return bareUnchanged.writeOption("IsHolidayValid", "1"); }, {}, {} },
+                            { order[3], [&](int i) { return bareChanging.writeOption("DoorMode", i % 2 ? "1" : "2"); },
+                                {}, {} },
+                            { order[4],
+                                [&](int) { return unchanged.WriteOption(1, u"IsHolidayValid", u"1").value != 0; }, {},
+                                {} },
+                            { order[5],
+                                [&](int i) {
+                                    return changing.WriteOption(1, u"OpenMode", i % 2 ? u"1" : u"2").value != 0;
+                                },
+                                {}, {} },
+                        };
+                        runInterleaved(state, cases);
+                    }
+                    if (echoProcessFd >= 0)
+                        ::close(echoProcessFd);
+                    if (echoFd >= 0)
+                        ::close(echoFd);
                 })
-                ->Iterations(3000)
+                ->Iterations(1)
                 ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
-
-            benchmark::RegisterBenchmark("WriteOption/tmpfs",
-                [](benchmark::State& state) { writeOptionLoop(state, "WriteOption tmpfs", kTmpfsSim, true); })
-                ->Iterations(3000)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
-
-            benchmark::RegisterBenchmark("WriteOption/unchanged",
-                [](benchmark::State& state) { writeOptionLoop(state, "WriteOption unchanged", kTmpfsSim, false); })
-                ->Iterations(3000)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
-
-            benchmark::RegisterBenchmark(
-                "WriteOption/unchanged-raw-client", [](benchmark::State& state) { rawClientLoop(state, kTmpfsSim); })
-                ->Iterations(3000)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
+                ->Unit(benchmark::kMillisecond);
 
             benchmark::RegisterBenchmark("UpdateSequence20/tmpfs",
                 [](benchmark::State& state) {
@@ -547,7 +614,7 @@ int main(int argc, char** argv)
                 ->Unit(benchmark::kMicrosecond);
 
             benchmark::RunSpecifiedBenchmarks();
-            printSummary();
+            printSummary(order);
         }
     }
     std::error_code ignored;

@@ -5,17 +5,28 @@
 #include <map>
 #include <string>
 
-// Slows down key guessing: enough wrong keys from one address within the
-// window lock that address out for a while. Time is passed in, so tests need
-// no clock.
+// Slows down key guessing on two levels: enough wrong keys from one address
+// within the window lock that address out for a while, and enough wrong keys
+// from anywhere lock the whole terminal out, so that a guesser who changes
+// its source address for every try gains nothing. Time is passed in, so tests
+// need no clock.
 class Lockout {
 public:
     using Clock = std::chrono::steady_clock;
 
     struct Policy {
-        int failures = 5;
+        int failures = 5; // per address within the window
         Clock::duration window = std::chrono::minutes(1);
         Clock::duration lockFor = std::chrono::seconds(30);
+        int terminalFailures = 20; // from all addresses together within the window
+        Clock::duration terminalLockFor = std::chrono::seconds(60);
+    };
+
+    // Why a key check is refused, and for how long.
+    struct State {
+        Clock::duration remaining {}; // zero: it may try
+        bool terminalWide = false;
+        explicit operator bool() const { return remaining > Clock::duration::zero(); }
     };
 
     Lockout() = default;
@@ -24,9 +35,15 @@ public:
     {
     }
 
-    // Time left on the address's lockout; zero when it may try.
-    Clock::duration remaining(const std::string& address, Clock::time_point now);
-    // Records a wrong key; true when this failure starts a lockout.
+    // The lockout in force for the address, the terminal-wide one first.
+    State check(const std::string& address, Clock::time_point now);
+    // Time left on the address's or the terminal's lockout; zero when it may try.
+    Clock::duration remaining(const std::string& address, Clock::time_point now)
+    {
+        return check(address, now).remaining;
+    }
+    // Records a wrong key; true when this failure starts a lockout (of the
+    // address or of the terminal).
     bool recordFailure(const std::string& address, Clock::time_point now);
 
 private:
@@ -36,6 +53,8 @@ private:
     };
     Policy m_policy;
     std::map<std::string, Entry> m_entries;
+    Entry m_terminal;
 
     void forget(Entry& entry, Clock::time_point now) const;
+    void prune(Clock::time_point now);
 };

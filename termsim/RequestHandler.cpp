@@ -226,6 +226,19 @@ private:
     }
 };
 
+// A write that would take a table past its bound is refused, as a full
+// terminal would; one that only replaces a held value always fits.
+template <typename Map> bool roomFor(const Map& map, const typename Map::key_type& key, std::size_t max)
+{
+    return map.size() < max || map.contains(key);
+}
+
+bool optionStorable(const TerminalState& s, const std::string& name, const std::string& value)
+{
+    const auto it = s.options.find(name);
+    return (it != s.options.end() && it->second == value) || optionFits(s, name, value);
+}
+
 // The operations proper. Each returns its answer; what it changes in `s`
 // goes through `undo`, which so also knows whether anything changed.
 Answer run(const proto::Message& m, TerminalState& s, Undo& undo)
@@ -248,11 +261,18 @@ Answer run(const proto::Message& m, TerminalState& s, Undo& undo)
     case Op::ReadTimeZone:
         return lookup(s.timeZones, intAt(m, 1));
     case Op::WriteTimeZone:
+        if (!roomFor(s.timeZones, intAt(m, 1), kMaxTimeZones)) {
+            return value(false);
+        }
         undo.store(s.timeZones, intAt(m, 1), textAt(m, 2));
         return value(true);
     case Op::ReadGroupText:
         return lookup(s.options, groupOption(intAt(m, 1)));
     case Op::WriteGroupNumber:
+        if (!roomFor(s.groupNumbers, intAt(m, 1), kMaxGroups)
+            || (intAt(m, 2) == 0 && !optionStorable(s, groupOption(intAt(m, 1)), "::"))) {
+            return value(false);
+        }
         undo.store(s.groupNumbers, intAt(m, 1), intAt(m, 2));
         // A group set to 0 holds no time zones any more.
         if (intAt(m, 2) == 0) {
@@ -264,6 +284,9 @@ Answer run(const proto::Message& m, TerminalState& s, Undo& undo)
     case Op::ReadOption:
         return lookup(s.options, textAt(m, 1));
     case Op::WriteOption:
+        if (!optionStorable(s, textAt(m, 1), textAt(m, 2))) {
+            return value(false);
+        }
         undo.store(s.options, textAt(m, 1), textAt(m, 2));
         return value(true);
     case Op::WriteUnlockCombination: {

@@ -44,10 +44,14 @@ public:
     }
 
     const std::string& address() const { return m_address; }
+    // Not yet past the key check (or refused at it): the connections that
+    // admission may drop.
+    bool authenticated() const { return m_authenticated; }
+    bool closed() const { return m_phase == Phase::Closed; }
 
     void start(Lockout::Clock::duration lockedFor)
     {
-        m_server.m_journal.write({ { "event", "accept" }, { "connection", m_id }, { "peer", m_peer } });
+        m_server.connectionEvent({ { "event", "accept" }, { "connection", m_id }, { "peer", m_peer } });
         asio::error_code ignored;
         m_socket.set_option(tcp::no_delay(true), ignored);
         // Answers are first tried with a plain write (see send); reads stay
@@ -79,7 +83,12 @@ public:
         m_socket.close(ignored);
         m_readTimer.cancel();
         m_writeTimer.cancel();
-        m_server.m_journal.write({ { "event", "close" }, { "connection", m_id }, { "reason", reason } });
+        const json entry { { "event", "close" }, { "connection", m_id }, { "reason", reason } };
+        if (m_authenticated) {
+            m_server.m_journal.write(entry);
+        } else {
+            m_server.connectionEvent(entry);
+        }
         m_server.forget(m_id);
     }
 
@@ -104,6 +113,7 @@ private:
         std::vector<std::uint8_t> bytes;
         bool thenRestart = false;
         std::size_t sent = 0; // what a first, partial write already took
+        std::size_t left() const { return bytes.size() - sent; }
     };
 
     Server& m_server;
@@ -120,7 +130,10 @@ private:
     std::vector<std::uint8_t> m_in;
     std::array<std::uint8_t, 4096> m_chunk {};
     std::deque<Outgoing> m_out;
+    std::size_t m_outBytes = 0; // not yet taken by the socket, over all of m_out
     bool m_writing = false;
+    bool m_authenticated = false;
+    bool m_readPaused = false; // the output queue is full: requests wait unread
     bool m_drainStarted = false;
     bool m_readDeadlineArmed = false;
     std::uint64_t m_readTimerGeneration = 0;
@@ -130,12 +143,16 @@ private:
     void refuseLockedOut(Lockout::Clock::duration lockedFor)
     {
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockedFor).count();
-        m_server.m_journal.write(
-            { { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer }, { "address", m_address } });
+        const bool terminalWide = m_server.m_lockout.check(m_address, Lockout::Clock::now()).terminalWide;
+        m_server.connectionEvent({ { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer },
+            { "address", m_address }, { "terminalWide", terminalWide } });
+        const std::string who = terminalWide ? "" : " from " + m_address;
         send(proto::authResult(proto::AuthCode::LockedOut,
-            "Too many wrong keys from " + m_address + "; try again in " + std::to_string(seconds) + " seconds"));
+            "Too many wrong keys" + who + "; try again in " + std::to_string(seconds) + " seconds"));
         closeAfterWrites("locked out");
     }
+
+    bool outputFull() const { return m_outBytes >= m_server.m_config.maxQueuedBytes; }
 
     void read()
     {
@@ -161,8 +178,18 @@ private:
             return;
         }
         m_in.insert(m_in.end(), m_chunk.begin(), m_chunk.begin() + static_cast<std::ptrdiff_t>(n));
+        processInput();
+    }
+
+    // Answers the whole frames received, then reads on, unless the answers
+    // pile up unread: then the rest waits in m_in and the socket is not read
+    // until the queue drains, so a client that never reads costs a bounded
+    // amount of memory (and the write deadline closes it).
+    void processInput()
+    {
         std::size_t used = 0;
-        while (m_phase == Phase::AwaitAuth || m_phase == Phase::AwaitConfirm || m_phase == Phase::Ready) {
+        while ((m_phase == Phase::AwaitAuth || m_phase == Phase::AwaitConfirm || m_phase == Phase::Ready)
+            && !outputFull()) {
             const auto input = std::span(m_in).subspan(used);
             const auto result = m_cipher ? m_cipher->open(input) : proto::decode(input);
             if (result.status == proto::DecodeStatus::NeedMore) {
@@ -183,6 +210,13 @@ private:
             return;
         }
         m_in.erase(m_in.begin(), m_in.begin() + static_cast<std::ptrdiff_t>(used));
+        if (outputFull() && m_phase != Phase::Closing) {
+            m_readPaused = true;
+            if (m_phase == Phase::Ready && m_readDeadlineArmed) {
+                cancelReadTimer(); // the write deadline bounds this wait
+            }
+            return;
+        }
         if (m_phase == Phase::Ready) {
             // A frame once begun must be finished in time; an idle link may
             // wait as long as the installer likes.
@@ -199,7 +233,12 @@ private:
 
     void protocolError(const std::string& error)
     {
-        m_server.m_journal.write({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
+        const json entry { { "event", "protocol_error" }, { "connection", m_id }, { "error", error } };
+        if (m_authenticated) {
+            m_server.m_journal.write(entry);
+        } else {
+            m_server.connectionEvent(entry); // garbage before the key check costs no key
+        }
         close("protocol error: " + error);
     }
 
@@ -296,6 +335,7 @@ private:
         }
         cancelReadTimer();
         m_phase = Phase::Ready;
+        m_authenticated = true;
         m_server.m_journal.write({ { "event", "auth_ok" }, { "connection", m_id }, { "peer", m_peer } });
         send(proto::authResult(proto::AuthCode::Accepted, {}));
     }
@@ -337,6 +377,7 @@ private:
                 return;
             }
         }
+        m_outBytes += out.left();
         m_out.push_back(std::move(out));
         if (!m_writing) {
             writeNext();
@@ -374,6 +415,7 @@ private:
             return;
         }
         const bool restart = m_out.front().thenRestart;
+        m_outBytes -= m_out.front().left();
         m_out.pop_front();
         sent(restart);
     }
@@ -390,6 +432,10 @@ private:
         } else if (m_phase == Phase::Closing) {
             finishClosing();
         }
+        if (m_readPaused && !outputFull() && m_phase != Phase::Closed) {
+            m_readPaused = false;
+            processInput();
+        }
     }
 
     void finishClosing()
@@ -401,6 +447,10 @@ private:
         asio::error_code ignored;
         m_socket.shutdown(tcp::socket::shutdown_send, ignored);
         armReadTimer(kDrainTime, m_closeReason);
+        if (m_readPaused) {
+            m_readPaused = false;
+            read(); // the drain reads until the peer closes
+        }
     }
 
     void armReadTimer(std::chrono::steady_clock::duration after, std::string reason)
@@ -433,6 +483,7 @@ Server::Server(
     , m_journal(journal)
     , m_acceptor(io)
     , m_pauseTimer(io)
+    , m_summaryTimer(io)
     , m_lockout(config.lockout)
 {
 }
@@ -482,10 +533,10 @@ void Server::accept()
             });
             return;
         }
-        if (m_sessions.size() >= m_config.maxConnections) {
+        if (const char* refusal = admit(socket)) {
             asio::error_code ignored;
             socket.close(ignored);
-            m_journal.write({ { "event", "refused" }, { "reason", "too many connections" } });
+            connectionEvent({ { "event", "refused" }, { "reason", refusal } });
         } else {
             const auto id = m_nextId++;
             auto session = std::make_shared<Session>(*this, std::move(socket), id);
@@ -494,6 +545,88 @@ void Server::accept()
         }
         accept();
     });
+}
+
+// Idle connections that never pass the key check must not keep a real client
+// out: each address may hold only a few of them, and a full table drops its
+// oldest one for the newcomer. Returns why the connection is refused, or
+// nothing when it may have a slot.
+const char* Server::admit(const tcp::socket& socket)
+{
+    asio::error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec) {
+        return "peer already gone";
+    }
+    const auto address = peer.address().to_string();
+    std::size_t fromAddress = 0;
+    std::shared_ptr<Session> oldest;
+    for (const auto& [id, session] : m_sessions) {
+        if (session->authenticated() || session->closed()) {
+            continue;
+        }
+        if (!oldest) {
+            oldest = session; // the map is in accept order
+        }
+        fromAddress += session->address() == address ? 1 : 0;
+    }
+    if (fromAddress >= m_config.maxUnauthenticatedPerAddress) {
+        return "too many connections from one address without a key check";
+    }
+    if (m_sessions.size() < m_config.maxConnections) {
+        return nullptr;
+    }
+    if (!oldest) {
+        return "too many connections";
+    }
+    oldest->close("dropped for a newer connection");
+    return nullptr;
+}
+
+// Lines about connections that have not passed the key check: a flood of them
+// must not flood the journal. The first few each second are written as they
+// come; the rest are counted and summed up in one line at the end of the second.
+void Server::connectionEvent(const json& entry)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_eventWindowStart >= std::chrono::seconds(1)) {
+        writeSummary();
+        m_eventWindowStart = now;
+        m_eventsInWindow = 0;
+    }
+    if (m_eventsInWindow < m_config.connectionEventsPerSecond) {
+        ++m_eventsInWindow;
+        m_journal.write(entry);
+        return;
+    }
+    std::string what = entry.value("event", "");
+    if (const auto reason = entry.find("reason"); reason != entry.end()) {
+        what += ": " + reason->get<std::string>();
+    }
+    ++m_suppressed[what];
+    if (m_suppressed.size() == 1 && m_suppressed.begin()->second == 1) {
+        m_summaryTimer.expires_at(m_eventWindowStart + std::chrono::seconds(1));
+        m_summaryTimer.async_wait([this](asio::error_code ec) {
+            if (!ec) {
+                writeSummary();
+            }
+        });
+    }
+}
+
+void Server::writeSummary()
+{
+    if (m_suppressed.empty()) {
+        return;
+    }
+    json counts = json::object();
+    std::uint64_t total = 0;
+    for (const auto& [what, count] : m_suppressed) {
+        counts[what] = count;
+        total += count;
+    }
+    m_journal.write({ { "event", "summary" }, { "suppressed", total }, { "counts", counts } });
+    m_suppressed.clear();
 }
 
 void Server::beginRestart(std::uint64_t requester)
@@ -555,6 +688,8 @@ void Server::stop()
     for (auto& [id, session] : sessions) {
         session->close("stop");
     }
+    m_summaryTimer.cancel();
+    writeSummary();
     m_journal.write({ { "event", "stop" } });
 }
 

@@ -15,6 +15,8 @@
 #include "Lockout.h"
 #include "TerminalConstants.h"
 
+#include <nlohmann/json_fwd.hpp>
+
 class Journal;
 class RequestHandler;
 struct TerminalState;
@@ -30,10 +32,13 @@ public:
         std::uint16_t port = kTerminalPort;
         std::optional<std::int32_t> key; // overrides the state's key
         std::chrono::milliseconds restartPause { 500 };
-        std::chrono::milliseconds authTimeout { 5000 }; // from accept to a valid Auth
+        std::chrono::milliseconds authTimeout { 2000 }; // from accept to a valid Auth
         std::chrono::milliseconds ioTimeout { 5000 }; // to finish a frame once begun, and each write
         std::size_t maxConnections = 256;
         std::chrono::milliseconds answerDelay { 0 }; // each answer waits this long, like a real terminal
+        std::size_t maxUnauthenticatedPerAddress = 8;
+        std::size_t maxQueuedBytes = 64 * 1024; // answers per connection not yet taken by the socket
+        int connectionEventsPerSecond = 50; // journal lines before they are only counted
         Lockout::Policy lockout;
     };
 
@@ -60,7 +65,11 @@ private:
     Journal& m_journal;
     asio::ip::tcp::acceptor m_acceptor;
     asio::steady_timer m_pauseTimer;
+    asio::steady_timer m_summaryTimer;
     Lockout m_lockout;
+    std::chrono::steady_clock::time_point m_eventWindowStart {};
+    int m_eventsInWindow = 0;
+    std::map<std::string, std::uint64_t> m_suppressed; // per event (and reason), this second
     std::map<std::uint64_t, std::shared_ptr<Session>> m_sessions;
     std::uint64_t m_nextId = 1;
     std::uint16_t m_boundPort = 0;
@@ -69,6 +78,9 @@ private:
 
     void listen();
     void accept();
+    const char* admit(const asio::ip::tcp::socket& socket);
+    void connectionEvent(const nlohmann::json& entry);
+    void writeSummary();
     void beginRestart(std::uint64_t requester);
     void resume();
     void forget(std::uint64_t id);

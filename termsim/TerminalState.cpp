@@ -1,9 +1,12 @@
 #include "TerminalState.h"
 
+#include "Protocol.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -12,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -54,6 +58,37 @@ std::int32_t int32Of(const json& value, const char* name)
         throw std::runtime_error(std::string("\"") + name + "\" holds a number outside 32 bits");
     }
     return static_cast<std::int32_t>(wide);
+}
+
+// "\"member\" " + what, built step by step: GCC 12's -Wrestrict misfires on
+// "\"" + std::string&& at -O2.
+std::runtime_error memberError(const std::string& member, const std::string& what)
+{
+    std::string message = "\"";
+    message += member;
+    message += "\" ";
+    message += what;
+    return std::runtime_error(message);
+}
+
+// The protocol carries no longer text, so the terminal holds none: a longer
+// one would only fail when it is first read.
+const std::string& checkedText(const std::string& text, const std::string& member)
+{
+    if (text.size() > proto::kMaxText) {
+        throw memberError(member,
+            "holds a text of " + std::to_string(text.size()) + " bytes, more than the "
+                + std::to_string(proto::kMaxText) + " the protocol carries");
+    }
+    return text;
+}
+
+void checkCount(std::size_t count, std::size_t max, const char* member)
+{
+    if (count > max) {
+        throw memberError(
+            member, "holds " + std::to_string(count) + " entries, more than the terminal's " + std::to_string(max));
+    }
 }
 
 [[noreturn]] void systemError(const std::string& what, const std::string& path)
@@ -115,6 +150,15 @@ template <typename Map, typename AppendValue> void appendObject(std::string& out
 
 } // namespace
 
+bool optionFits(const TerminalState& s, const std::string& name, const std::string& value)
+{
+    std::size_t bytes = name.size() + value.size();
+    for (const auto& [n, v] : s.options) {
+        bytes += n == name ? 0 : n.size() + v.size();
+    }
+    return bytes <= kMaxOptionBytes && (s.options.size() < kMaxOptions || s.options.contains(name));
+}
+
 json toJson(const TerminalState& s)
 {
     json timeZones = json::object();
@@ -170,24 +214,37 @@ TerminalState stateFromJson(const json& j)
     TerminalState s;
     for (const auto& [name, value] : j.items()) {
         if (name == "firmwareVersion") {
-            s.firmwareVersion = member<std::string>(j, "firmwareVersion");
+            s.firmwareVersion = checkedText(member<std::string>(j, "firmwareVersion"), name);
         } else if (name == "productName") {
-            s.productName = member<std::string>(j, "productName");
+            s.productName = checkedText(member<std::string>(j, "productName"), name);
         } else if (name == "vendorName") {
-            s.vendorName = member<std::string>(j, "vendorName");
+            s.vendorName = checkedText(member<std::string>(j, "vendorName"), name);
         } else if (name == "serialNumber") {
-            s.serialNumber = member<std::string>(j, "serialNumber");
+            s.serialNumber = checkedText(member<std::string>(j, "serialNumber"), name);
         } else if (name == "colorTerminal") {
             s.colorTerminal = member<bool>(j, "colorTerminal");
         } else if (name == "key") {
             s.key = int32Of(value, "key");
         } else if (name == "options") {
             s.options = member<std::map<std::string, std::string>>(j, "options");
+            std::size_t bytes = 0;
+            for (const auto& [option, text] : s.options) {
+                checkedText(option, "options");
+                checkedText(text, "options\" member \"" + option);
+                bytes += option.size() + text.size();
+            }
+            checkCount(s.options.size(), kMaxOptions, "options");
+            if (bytes > kMaxOptionBytes) {
+                throw memberError("options",
+                    "hold " + std::to_string(bytes) + " bytes, more than the terminal's "
+                        + std::to_string(kMaxOptionBytes));
+            }
         } else if (name == "timeZones") {
             s.timeZones.clear();
             for (const auto& [index, text] : member<std::map<std::string, std::string>>(j, "timeZones")) {
-                s.timeZones[indexFromKey(index, "timeZones")] = text;
+                s.timeZones[indexFromKey(index, "timeZones")] = checkedText(text, "timeZones\" member \"" + index);
             }
+            checkCount(s.timeZones.size(), kMaxTimeZones, "timeZones");
         } else if (name == "groupNumbers") {
             s.groupNumbers.clear();
             if (!value.is_object()) {
@@ -196,6 +253,7 @@ TerminalState stateFromJson(const json& j)
             for (const auto& [group, number] : value.items()) {
                 s.groupNumbers[indexFromKey(group, "groupNumbers")] = int32Of(number, "groupNumbers");
             }
+            checkCount(s.groupNumbers.size(), kMaxGroups, "groupNumbers");
         } else if (name == "unlockCombination") {
             if (!value.is_array() || value.size() != s.unlockCombination.size()) {
                 throw std::runtime_error("\"unlockCombination\" is not an array of six integers");
@@ -240,6 +298,9 @@ StateFile::StateFile(std::string path, bool sync)
     // A random start keeps two runs from reaching for the same names.
     , m_tempCounter(std::random_device {}())
 {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    m_chmod = (m_mode & mask) != 0;
     const std::filesystem::path target(m_path);
     const std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
     m_dir = dir.string();
@@ -252,6 +313,7 @@ StateFile::StateFile(std::string path, bool sync)
 
 TerminalState StateFile::load() const
 {
+    release();
     // A kill in the middle of a save leaves its temporary file behind; the
     // state itself is whole either way, so the leftover is only clutter.
     const std::filesystem::path target(m_path);
@@ -272,6 +334,25 @@ TerminalState StateFile::load() const
         save(defaults);
         return defaults;
     }
+    // Each save replaces the file, so it would quietly undo a chmod: keep the
+    // mode, and take a read-only file as meant.
+    struct stat st { };
+    if (::stat(m_path.c_str(), &st) != 0) {
+        systemError("cannot read the state file", m_path);
+    }
+    const mode_t mode = st.st_mode & 07777;
+    if ((mode & S_IWUSR) == 0) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        throw std::runtime_error("the state file " + m_path + " is read-only (mode " + octal
+            + "); termsim saves every change into it, so make it writable or give another file");
+    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    m_mode = mode;
+    m_chmod = (m_mode & mask) != 0;
+    m_currentFd = ::open(m_path.c_str(), O_RDWR | O_CLOEXEC); // without it, the first save renames
+    m_currentSize = static_cast<std::size_t>(st.st_size);
     std::stringstream text;
     text << in.rdbuf();
     try {
@@ -281,19 +362,35 @@ TerminalState StateFile::load() const
     }
 }
 
-void StateFile::save(const TerminalState& state) const
+StateFile::~StateFile()
 {
-    appendStateJson(state, m_text);
-    m_text += '\n';
+    release();
+}
 
-    // The temporary file sits beside the target so the rename stays on one
-    // file system and is atomic. Its name only has to be free: O_EXCL makes
-    // sure it is, and a taken one (a leftover of another run) moves on.
+// Closes both files; the spare, which holds nothing of value, goes.
+void StateFile::release() const
+{
+    if (m_spareFd >= 0) {
+        ::close(m_spareFd);
+        ::unlink(m_temp.c_str());
+        m_spareFd = -1;
+    }
+    if (m_currentFd >= 0) {
+        ::close(m_currentFd);
+        m_currentFd = -1;
+    }
+}
+
+// The spare sits beside the target so the rename stays on one file system and
+// is atomic. Its name only has to be free: O_EXCL makes sure it is, and a
+// taken one (a leftover of another run) moves on.
+void StateFile::createSpare() const
+{
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         m_temp = m_tempPrefix;
         appendTempSuffix(m_temp, ++m_tempCounter);
-        fd = ::open(m_temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = ::open(m_temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, m_mode);
         if (fd < 0 && errno != EEXIST) {
             break;
         }
@@ -301,25 +398,69 @@ void StateFile::save(const TerminalState& state) const
     if (fd < 0) {
         systemError("cannot create a temporary file beside", m_path);
     }
+    if (m_chmod && ::fchmod(fd, m_mode) != 0) {
+        const int why = errno;
+        ::close(fd);
+        ::unlink(m_temp.c_str());
+        errno = why;
+        systemError("cannot set the mode of a temporary file beside", m_path);
+    }
+    m_spareFd = fd;
+    m_spareSize = 0;
+}
+
+void StateFile::save(const TerminalState& state) const
+{
+    appendStateJson(state, m_text);
+    m_text += '\n';
+
+    if (m_spareFd < 0) {
+        createSpare();
+    }
     std::size_t written = 0;
     bool ok = true;
     while (ok && written < m_text.size()) {
-        const ssize_t n = ::write(fd, m_text.data() + written, m_text.size() - written);
+        const ssize_t n
+            = ::pwrite(m_spareFd, m_text.data() + written, m_text.size() - written, static_cast<off_t>(written));
         if (n < 0 && errno == EINTR) {
             continue;
         }
         ok = n > 0;
         written += ok ? static_cast<std::size_t>(n) : 0;
     }
-    ok = ok && (!m_sync || ::fsync(fd) == 0);
-    const int savedErrno = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
-        errno = ok ? errno : savedErrno;
+    // The spare may hold a longer, older state.
+    ok = ok && (m_text.size() >= m_spareSize || ::ftruncate(m_spareFd, static_cast<off_t>(m_text.size())) == 0);
+    ok = ok && (!m_sync || ::fsync(m_spareFd) == 0);
+    if (!ok) {
         const int why = errno;
-        ::unlink(m_temp.c_str());
+        release();
         errno = why;
         systemError("cannot write the state file", m_path);
+    }
+    m_spareSize = m_text.size();
+
+    // Swapping the names makes the new state the state file at once, and
+    // leaves the old one as the next spare.
+    if (m_exchange && m_currentFd >= 0
+        && ::renameat2(AT_FDCWD, m_temp.c_str(), AT_FDCWD, m_path.c_str(), RENAME_EXCHANGE) == 0) {
+        std::swap(m_spareFd, m_currentFd);
+        std::swap(m_spareSize, m_currentSize);
+    } else {
+        if (m_currentFd >= 0 && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            m_exchange = false; // a plain rename from now on
+        }
+        if (std::rename(m_temp.c_str(), m_path.c_str()) != 0) {
+            const int why = errno;
+            release();
+            errno = why;
+            systemError("cannot write the state file", m_path);
+        }
+        if (m_currentFd >= 0) {
+            ::close(m_currentFd);
+        }
+        m_currentFd = m_spareFd;
+        m_currentSize = m_spareSize;
+        m_spareFd = -1;
     }
     if (!m_sync) {
         return;

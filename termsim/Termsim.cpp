@@ -35,7 +35,10 @@ std::string termsimUsage()
 {
     return "usage: termsim --listen ADDR [--port 4370] (--state FILE | --count N --state-dir DIR) [--journal FILE]\n"
            "               [--key N] [--latency-ms MS] [--restart-ms MS] [--auth-timeout-ms MS]\n"
-           "               [--io-timeout-ms MS] [--no-sync] [--fail RULE]...\n"
+           "               [--io-timeout-ms MS] [--no-sync]\n"
+           "               [--max-connections N] [--max-pending-per-address N]\n"
+           "               [--address-failures N] [--address-lockout-ms MS]\n"
+           "               [--terminal-failures N] [--terminal-lockout-ms MS] [--fail RULE]...\n"
            "  --listen ADDR        dotted IPv4 address to listen on (a site's first terminal)\n"
            "  --port PORT          TCP port (default 4370; 0 picks a free one, one terminal only)\n"
            "  --state FILE         terminal state (JSON), created with defaults when missing\n"
@@ -45,11 +48,23 @@ std::string termsimUsage()
            "  --journal FILE       append one JSON line per connection event and request\n"
            "  --key N              communication key for this run (default: the state's key)\n"
            "  --restart-ms MS      how long RestartTerminal refuses connections (default 500)\n"
-           "  --auth-timeout-ms MS drop a connection without a valid Auth after MS (default 5000)\n"
+           "  --auth-timeout-ms MS drop a connection without a valid Auth after MS (default 2000)\n"
            "  --io-timeout-ms MS   bound on finishing a frame once begun and on each write (default 5000)\n"
            "  --no-sync            save the state without fsync (survives a kill, not a power cut)\n"
-           "  --fail RULE          [ADDR@]OP[:ARG]=false | error:TEXT | hang | drop | ignore\n"
-           "                       (repeatable; the first matching rule wins; ADDR@ names one terminal)\n";
+           "  --max-connections N  connections held at once (default 256)\n"
+           "  --max-pending-per-address N\n"
+           "                       connections from one address before their key check (default 8)\n"
+           "  --address-failures N wrong keys from one address within a minute that lock it out (default 5)\n"
+           "  --address-lockout-ms MS  how long that lockout lasts (default 30000)\n"
+           "  --terminal-failures N    wrong keys from all addresses within a minute that lock\n"
+           "                       every key check out (default 20)\n"
+           "  --terminal-lockout-ms MS how long that lockout lasts (default 60000)\n"
+           "           " --fail RULE[ADDR @] OP[:ARG]
+        = false
+        | error : TEXT | hang | drop
+                  | ignore\n
+                  "
+                  "                       (repeatable; the first matching rule wins; ADDR@ names one terminal)\n";
 }
 
 TermsimOptions parseTermsimOptions(const std::vector<std::string>& args)
@@ -108,6 +123,18 @@ TermsimOptions parseTermsimOptions(const std::vector<std::string>& args)
             o.authTimeoutMs = number<int>(option, value(), 1, 600000);
         } else if (option == "--io-timeout-ms") {
             o.ioTimeoutMs = number<int>(option, value(), 1, 600000);
+        } else if (option == "--max-connections") {
+            o.maxConnections = number<int>(option, value(), 1, 65536);
+        } else if (option == "--max-pending-per-address") {
+            o.maxPendingPerAddress = number<int>(option, value(), 1, 65536);
+        } else if (option == "--address-failures") {
+            o.addressFailures = number<int>(option, value(), 1, 1000000);
+        } else if (option == "--address-lockout-ms") {
+            o.addressLockoutMs = number<int>(option, value(), 0, 86400000);
+        } else if (option == "--terminal-failures") {
+            o.terminalFailures = number<int>(option, value(), 1, 1000000);
+        } else if (option == "--terminal-lockout-ms") {
+            o.terminalLockoutMs = number<int>(option, value(), 0, 86400000);
         } else if (option == "--fail") {
             o.fails.push_back(parseFaultRule(value()));
         } else {
@@ -227,6 +254,12 @@ int runTermsim(const TermsimOptions& o, std::ostream& out, std::ostream& err)
         config.authTimeout = std::chrono::milliseconds(o.authTimeoutMs);
         config.ioTimeout = std::chrono::milliseconds(o.ioTimeoutMs);
         config.answerDelay = std::chrono::milliseconds(o.latencyMs);
+        config.maxConnections = static_cast<std::size_t>(o.maxConnections);
+        config.maxUnauthenticatedPerAddress = static_cast<std::size_t>(o.maxPendingPerAddress);
+        config.lockout.failures = o.addressFailures;
+        config.lockout.lockFor = std::chrono::milliseconds(o.addressLockoutMs);
+        config.lockout.terminalFailures = o.terminalFailures;
+        config.lockout.terminalLockFor = std::chrono::milliseconds(o.terminalLockoutMs);
         t->server = std::make_unique<Server>(io, config, t->state, *t->handler, t->journal);
         try {
             t->server->start();

@@ -20,8 +20,14 @@ struct TermsimOptions {
     std::string journalFile; // empty: no journal
     std::optional<std::int32_t> key;
     int restartMs = 500;
-    int authTimeoutMs = 5000;
+    int authTimeoutMs = 2000;
     int ioTimeoutMs = 5000;
+    int maxConnections = 256;
+    int maxPendingPerAddress = 8;
+    int addressFailures = 5;
+    int addressLockoutMs = 30000;
+    int terminalFailures = 20;
+    int terminalLockoutMs = 60000;
     bool sync = true; // --no-sync clears it
     int latencyMs = 0; // each answer waits this long
     std::vector<FaultRule> fails;

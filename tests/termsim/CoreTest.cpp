@@ -85,6 +85,10 @@ TEST(StateFile, SavesEverythingAndLeavesNoTemporaryFiles)
         s.options["n"] = std::to_string(i);
         file.save(s);
     }
+    // A shorter state goes into a spare that held a longer one.
+    s.options.erase("PermanentDoorColor");
+    file.save(s);
+    EXPECT_EQ(stateFromJson(nlohmann::json::parse(readFile(dir / "state.json"))), s);
     EXPECT_EQ(file.load(), s);
     EXPECT_EQ(dir.entries(), std::vector<std::string> { "state.json" });
 }
@@ -148,6 +152,95 @@ TEST(StateFile, ABrokenFileIsRefusedAndLeftAlone)
     }
 }
 
+// The protocol's limits hold for what the file brings in too: a text it could
+// not carry would only fail when first read, and a table past its bound would
+// let the file grow without end.
+TEST(StateFile, TextsAndTablesPastTheLimitsAreRefusedNamingTheMember)
+{
+    const std::string tooLong = "\"" + std::string(4097, 'x') + "\"";
+    const std::string longest = "\"" + std::string(4096, 'x') + "\"";
+    const auto manyOptions = [](int n, std::size_t valueSize) {
+        std::string text = R"({"options": {)";
+        for (int i = 0; i < n; ++i) {
+            text += (i ? "," : "") + ("\"o" + std::to_string(i) + "\":\"") + std::string(valueSize, 'v') + "\"";
+        }
+        return text + "}}";
+    };
+    const auto manyOf = [](const char* member, int n, const char* value) {
+        std::string text = std::string("{\"") + member + "\": {";
+        for (int i = 0; i < n; ++i) {
+            text += (i ? ",\"" : "\"") + std::to_string(i) + "\":" + value;
+        }
+        return text + "}}";
+    };
+    struct Row {
+        const char* name;
+        std::string text;
+        const char* member; // empty: the file loads
+    };
+    const std::vector<Row> rows {
+        { "identity text at the limit", "{\"vendorName\": " + longest + "}", "" },
+        { "identity text past it", "{\"serialNumber\": " + tooLong + "}", "serialNumber" },
+        { "option value past it", "{\"options\": {\"Big\": " + tooLong + "}}", "Big" },
+        { "option name past it", "{\"options\": {" + tooLong + ": \"1\"}}", "options" },
+        { "time zone text past it", "{\"timeZones\": {\"50\": " + tooLong + "}}", "50" },
+        { "as many options as the table holds", manyOptions(256, 1), "" },
+        { "one option more", manyOptions(257, 1), "options" },
+        { "options past the total size", manyOptions(9, 4000), "options" },
+        { "too many time zones", manyOf("timeZones", 257, "\"\""), "timeZones" },
+        { "too many groups", manyOf("groupNumbers", 257, "0"), "groupNumbers" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        writeFile(dir / "state.json", row.text);
+        const StateFile file((dir / "state.json").string());
+        if (*row.member == '\0') {
+            EXPECT_NO_THROW(file.load());
+            continue;
+        }
+        try {
+            file.load();
+            ADD_FAILURE() << "loaded";
+        } catch (const std::runtime_error& e) {
+            EXPECT_NE(std::string(e.what()).find(std::string("\"") + row.member + "\""), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(readFile(dir / "state.json"), row.text);
+    }
+}
+
+// The file holds the key: a new one is private, a chmod is kept across saves,
+// and a read-only file is refused rather than replaced.
+TEST(StateFile, TheFileModeIsKeptAndANewFileIsPrivate)
+{
+    const auto modeOf = [](const fs::path& p) { return fs::status(p).permissions() & fs::perms::all; };
+    TempDir dir;
+    const auto path = dir / "state.json";
+    StateFile((path).string()).load();
+    EXPECT_EQ(modeOf(path), fs::perms::owner_read | fs::perms::owner_write);
+
+    for (const auto mode : { fs::perms::owner_read | fs::perms::owner_write,
+             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::group_write }) {
+        fs::permissions(path, mode);
+        const StateFile file(path.string());
+        TerminalState s = file.load();
+        s.colorTerminal = !s.colorTerminal;
+        file.save(s);
+        EXPECT_EQ(modeOf(path), mode);
+        EXPECT_EQ(file.load(), s);
+    }
+
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string before = readFile(path);
+    try {
+        StateFile(path.string()).load();
+        ADD_FAILURE() << "a read-only file was taken";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("read-only"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(readFile(path), before);
+}
+
 TEST(StateFile, SavingIntoAMissingFolderFailsCleanly)
 {
     TempDir dir;
@@ -181,6 +274,36 @@ TEST(Lockout, FailuresOlderThanTheWindowAreForgotten)
     // The first failure is exactly a minute old by now and no longer counts.
     EXPECT_FALSE(lockout.recordFailure("a", t0 + 60s));
     EXPECT_TRUE(lockout.recordFailure("a", t0 + 60500ms));
+}
+
+// A guesser that changes its source address for every try meets the
+// terminal-wide budget instead: then every address is refused, even one that
+// never failed, and the lockout ends on its own.
+TEST(Lockout, FailuresFromManyAddressesLockTheWholeTerminal)
+{
+    Lockout::Policy policy;
+    policy.terminalFailures = 10;
+    policy.terminalLockFor = 60s;
+    Lockout lockout(policy);
+    const auto t0 = Lockout::Clock::time_point {} + 1h;
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_FALSE(lockout.recordFailure("10.0.0." + std::to_string(i), t0 + i * 1s));
+    }
+    // Failures from a minute ago no longer count towards the budget.
+    EXPECT_FALSE(lockout.recordFailure("10.0.1.1", t0 + 60s));
+    EXPECT_FALSE(lockout.check("10.0.2.1", t0 + 60s));
+    EXPECT_TRUE(lockout.recordFailure("10.0.1.2", t0 + 60s));
+    const auto state = lockout.check("10.0.2.1", t0 + 61s);
+    EXPECT_TRUE(state.terminalWide);
+    EXPECT_EQ(state.remaining, 59s);
+    EXPECT_EQ(lockout.remaining("10.0.2.1", t0 + 120s), 0s);
+    // The per-address rule still holds on its own.
+    for (int i = 0; i < 5; ++i) {
+        lockout.recordFailure("10.0.3.1", t0 + 200s);
+    }
+    EXPECT_FALSE(lockout.check("10.0.3.1", t0 + 200s).terminalWide);
+    EXPECT_EQ(lockout.remaining("10.0.3.1", t0 + 200s), 30s);
+    EXPECT_EQ(lockout.remaining("10.0.3.2", t0 + 200s), 0s);
 }
 
 TEST(TermsimOptions, ParsesTheCommandLine)
@@ -217,6 +340,8 @@ TEST(TermsimOptions, RefusesWhatItCannotUse)
         { "--listen", "127.0.0.1", "--state", "s", "--key", "2147483648" },
         { "--listen", "127.0.0.1", "--state", "s", "--key", "12a" },
         { "--listen", "127.0.0.1", "--state", "s", "--restart-ms", "-1" },
+        { "--listen", "127.0.0.1", "--state", "s", "--max-connections", "0" },
+        { "--listen", "127.0.0.1", "--state", "s", "--terminal-failures", "0" },
         { "--listen", "127.0.0.1", "--state", "s", "--fail", "Nope=false" },
         { "--listen", "127.0.0.1", "--state", "s", "--bogus" },
         { "--listen", "127.0.0.1", "--state" },

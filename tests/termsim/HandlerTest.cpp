@@ -230,6 +230,53 @@ TEST_F(Handler, OnlyARequestThatChangesTheStateIsSaved)
     EXPECT_EQ(state.timeZones, (std::map<std::int32_t, std::string> { { 49, "" }, { 50, "0800" } }));
 }
 
+// The tables are bounded like a real terminal's: a write that would take one
+// past its bound is answered false and stores nothing; replacing a held value
+// still works.
+TEST_F(Handler, AWritePastATableBoundIsRefusedAndNotStored)
+{
+    state.options.clear();
+    for (std::size_t i = 0; i < kMaxOptions; ++i) {
+        state.options["o" + std::to_string(i)] = "1";
+    }
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(kMaxTimeZones); ++i) {
+        state.timeZones[i] = "";
+        state.groupNumbers[i] = 1;
+    }
+    const std::string big(4000, 'b');
+    struct Row {
+        const char* name;
+        Op op;
+        std::vector<Field> fields;
+        bool stored;
+    };
+    const std::vector<Row> rows {
+        { "a new option into a full table", Op::WriteOption, { M, std::string("New"), std::string("1") }, false },
+        { "a held option's new value", Op::WriteOption, { M, std::string("o1"), big }, true },
+        { "a new time zone", Op::WriteTimeZone, { M, 9999, std::string("0800") }, false },
+        { "a held time zone", Op::WriteTimeZone, { M, 5, std::string("0800") }, true },
+        { "a new group", Op::WriteGroupNumber, { M, 9999, 1 }, false },
+        { "a held group set to 0, whose list is a new option", Op::WriteGroupNumber, { M, 7, 0 }, false },
+        { "a held group", Op::WriteGroupNumber, { M, 7, 2 }, true },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TerminalState before = state;
+        const auto f = call(row.op, row.fields);
+        EXPECT_EQ(f.status, kSOk);
+        EXPECT_EQ(f.result, row.stored ? kTrue : 0);
+        EXPECT_EQ(state != before, row.stored);
+    }
+    // The total size counts as well: values that each fit but together do not.
+    state.options.clear();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(call(Op::WriteOption, { M, "v" + std::to_string(i), big }).result, kTrue);
+    }
+    EXPECT_EQ(call(Op::WriteOption, { M, std::string("v9"), big }).result, 0);
+    EXPECT_FALSE(state.options.contains("v9"));
+    EXPECT_EQ(call(Op::WriteOption, { M, std::string("v9"), std::string(600, 's') }).result, kTrue);
+}
+
 TEST_F(Handler, AFailedSaveLeavesTheStateAsItWasAndSaysSo)
 {
     state.options["GTZ102"] = "50::::";

@@ -316,6 +316,7 @@ TEST(TermsimSocket, ManyConnectionsAtOnceEachWithItsOwnKeyCheck)
 {
     auto simOptions = at("127.0.1.10");
     simOptions.key = 77;
+    simOptions.extraArgs = { "--max-pending-per-address", "12" };
     TermsimProcess sim(simOptions);
     ASSERT_TRUE(sim.started());
     std::vector<std::unique_ptr<TestClient>> clients(12);
@@ -390,10 +391,23 @@ TEST(TermsimSocket, AnswersTheSocketCannotTakeWaitAndAClientThatStopsReadingIsDr
     ASSERT_TRUE(reader.call(Op::IsColorTerminal, { M }));
 
     // A client that stops reading is closed once an answer has waited longer
-    // than the bound.
+    // than the bound. Meanwhile its requests are no longer read once 64 KiB
+    // of answers wait, so far from all it sent are answered.
     TestClient stalled;
     open(stalled, sim);
-    ASSERT_TRUE(sendReads(stalled));
+    std::vector<std::uint8_t> requests;
+    std::size_t frameSize = 0;
+    for (std::uint32_t i = 0; i < 8000; ++i) {
+        const auto frame = proto::encode({ proto::Kind::Request, Op::ReadOption, i + 1, { M, std::string("Big") } });
+        requests.insert(requests.end(), frame.begin(), frame.end());
+        frameSize = frame.size();
+    }
+    std::size_t sent = 0;
+    for (int round = 0; round < 20 && sent < requests.size(); ++round) {
+        sent += stalled.sendWhatFits({ requests.begin() + static_cast<std::ptrdiff_t>(sent), requests.end() });
+        std::this_thread::sleep_for(20ms); // lets the simulator read what it will, bounded
+    }
+    const auto sentRequests = static_cast<std::ptrdiff_t>(sent / frameSize);
     // The journal holds every answer's 4 KiB text by now; the close, when it
     // comes, is its last line, so only the end is read.
     const auto dropped = [&sim] {
@@ -412,6 +426,97 @@ TEST(TermsimSocket, AnswersTheSocketCannotTakeWaitAndAClientThatStopsReadingIsDr
     EXPECT_TRUE(dropped());
     EXPECT_TRUE(stalled.closedByPeer(5000ms));
     EXPECT_TRUE(reader.call(Op::IsColorTerminal, { M })); // the other link is untouched
+    const auto journal = sim.journal();
+    const auto answered = std::count_if(journal.begin(), journal.end(), [&](const nlohmann::json& line) {
+        return line.value("op", "") == "ReadOption" && line.value("connection", 0) == 2;
+    });
+    EXPECT_LT(answered, sentRequests / 2) << sentRequests << " sent";
+}
+
+// Only the key check opens a terminal, so a guesser with many source
+// addresses meets a terminal-wide budget: then even the right key is refused,
+// with the lockout's text, both on a link opened before and on a new one.
+TEST(TermsimSocket, WrongKeysFromManyAddressesLockTheWholeTerminal)
+{
+    auto simOptions = at("127.0.1.13");
+    simOptions.key = 5;
+    simOptions.extraArgs = { "--terminal-failures", "3", "--terminal-lockout-ms", "20000" };
+    TermsimProcess sim(simOptions);
+    ASSERT_TRUE(sim.started());
+    TestClient early;
+    ASSERT_TRUE(early.connect(sim.address(), 4370, 3000ms, "127.3.0.100"));
+    for (int i = 1; i <= 3; ++i) {
+        TestClient guesser;
+        ASSERT_TRUE(guesser.connect(sim.address(), 4370, 3000ms, "127.3.0." + std::to_string(i)));
+        const auto result = guesser.handshake(i);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->first, 1);
+    }
+    const auto refusedEarly = early.handshake(5);
+    ASSERT_TRUE(refusedEarly);
+    EXPECT_EQ(refusedEarly->first, 1);
+    EXPECT_EQ(refusedEarly->second, "Too many wrong keys; try again in 20 seconds");
+
+    TestClient late;
+    ASSERT_TRUE(late.connect(sim.address(), 4370, 3000ms, "127.3.0.101"));
+    EXPECT_FALSE(late.handshake(5));
+    const auto refusal = TestClient::authResult(late.unexpectedFirst());
+    ASSERT_TRUE(refusal);
+    EXPECT_EQ(refusal->second.rfind("Too many wrong keys; try again in ", 0), 0u) << refusal->second;
+    EXPECT_TRUE(late.closedByPeer());
+    EXPECT_EQ(events(sim, "auth_ok").size(), 0u);
+    EXPECT_EQ(events(sim, "locked_out").size(), 2u);
+}
+
+// Idle connections that never try a key cannot keep a real client out: a few
+// per address, the oldest dropped for a newcomer when the table is full, the
+// rest only counted in the journal.
+TEST(TermsimSocket, IdleConnectionsCannotKeepARealClientOut)
+{
+    auto simOptions = at("127.0.1.14");
+    simOptions.extraArgs = { "--max-connections", "16", "--max-pending-per-address", "4" };
+    TermsimProcess sim(simOptions);
+    ASSERT_TRUE(sim.started());
+    TestClient installer;
+    open(installer, sim);
+
+    std::vector<std::unique_ptr<TestClient>> sameAddress(5);
+    for (std::size_t i = 0; i < sameAddress.size(); ++i) {
+        sameAddress[i] = std::make_unique<TestClient>();
+        ASSERT_TRUE(sameAddress[i]->connect(sim.address()));
+        SCOPED_TRACE(i);
+        EXPECT_EQ(sameAddress[i]->receive().has_value(), i < 4); // the fifth gets no Hello
+    }
+    EXPECT_TRUE(sameAddress[4]->closedByPeer());
+
+    std::vector<std::unique_ptr<TestClient>> idle(120);
+    for (std::size_t i = 0; i < idle.size(); ++i) {
+        idle[i] = std::make_unique<TestClient>();
+        ASSERT_TRUE(idle[i]->connect(sim.address(), 4370, 3000ms, "127.4.0." + std::to_string(i + 1)));
+    }
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        SCOPED_TRACE(attempt);
+        const auto started = std::chrono::steady_clock::now();
+        TestClient client;
+        ASSERT_TRUE(client.connect(sim.address(), 4370, 3000ms, "127.4.1.1"));
+        const auto result = client.handshake(0);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->first, 0);
+        EXPECT_TRUE(client.call(Op::IsColorTerminal, { M }));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    }
+    EXPECT_TRUE(installer.call(Op::IsColorTerminal, { M })); // never dropped
+    EXPECT_TRUE(idle.front()->closedByPeer(1000ms));
+
+    // Some 260 connection events, journalled as a few lines and a summary.
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (events(sim, "summary").empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms); // the summary comes at the end of its second, bounded
+    }
+    const auto summaries = events(sim, "summary");
+    ASSERT_FALSE(summaries.empty());
+    EXPECT_GT(summaries[0]["counts"].value("close: dropped for a newer connection", 0), 0);
+    EXPECT_LT(sim.journal().size(), 130u);
 }
 
 // What a recording of a good session gives an attacker: nothing that passes

@@ -20,14 +20,24 @@ public:
     {
     }
 
-    // Connects (bounded); false when refused or timed out.
-    bool connect(const std::string& address, std::uint16_t port = kTerminalPort, ms timeout = ms(3000))
+    // Connects (bounded); false when refused or timed out. `from`, when
+    // given, is the loopback source address, so one test can be many clients.
+    bool connect(
+        const std::string& address, std::uint16_t port = kTerminalPort, ms timeout = ms(3000), std::string from = {})
     {
         asio::error_code result = asio::error::would_block;
         m_socket = asio::ip::tcp::socket(m_io);
         m_in.clear();
         m_closed = false;
         m_cipher.reset();
+        if (!from.empty()) {
+            m_socket.open(asio::ip::tcp::v4());
+            asio::error_code ec;
+            m_socket.bind({ asio::ip::make_address_v4(from), 0 }, ec);
+            if (ec) {
+                return false;
+            }
+        }
         m_socket.async_connect(
             { asio::ip::make_address_v4(address), port }, [&result](asio::error_code ec) { result = ec; });
         if (!runUntil([&] { return result != asio::error::would_block; }, timeout) || result) {
@@ -49,6 +59,20 @@ public:
     // What arrived but was not taken as a frame (an invalid one stays here).
     const std::vector<std::uint8_t>& unread() const { return m_in; }
     void dropUnread() { m_in.clear(); }
+
+    // Writes as much of `bytes` as the socket takes without waiting; returns
+    // how much that was.
+    std::size_t sendWhatFits(const std::vector<std::uint8_t>& bytes)
+    {
+        asio::error_code ec;
+        m_socket.non_blocking(true, ec);
+        std::size_t sent = 0;
+        while (!ec && sent < bytes.size()) {
+            sent += m_socket.write_some(asio::buffer(bytes) + sent, ec);
+        }
+        m_socket.non_blocking(false, ec);
+        return sent;
+    }
 
     // The next whole frame, or nothing on timeout, close or an invalid frame.
     std::optional<proto::Message> receive(ms timeout = ms(3000))
