@@ -59,12 +59,8 @@ std::string termsimUsage()
            "  --terminal-failures N    wrong keys from all addresses within a minute that lock\n"
            "                       every key check out (default 20)\n"
            "  --terminal-lockout-ms MS how long that lockout lasts (default 60000)\n"
-           "           " --fail RULE[ADDR @] OP[:ARG]
-        = false
-        | error : TEXT | hang | drop
-                  | ignore\n
-                  "
-                  "                       (repeatable; the first matching rule wins; ADDR@ names one terminal)\n";
+           "  --fail RULE          [ADDR@]OP[:ARG]=false | error:TEXT | hang | drop | ignore\n"
+           "                       (repeatable; the first matching rule wins; ADDR@ names one terminal)\n";
 }
 
 TermsimOptions parseTermsimOptions(const std::vector<std::string>& args)
@@ -183,6 +179,13 @@ namespace {
 // One simulated terminal of the run: its state, its file, its journal view,
 // its request handler and its listener, all on the one io_context.
 struct Terminal {
+    Terminal(std::string at, const std::string& path, bool sync, Journal view)
+        : address(std::move(at))
+        , file(path, sync)
+        , journal(std::move(view))
+    {
+    }
+
     std::string address;
     StateFile file;
     TerminalState state;
@@ -231,8 +234,8 @@ int runTermsim(const TermsimOptions& o, std::ostream& out, std::ostream& err)
             const std::string address = siteAddress(o, i);
             const std::string path
                 = site ? (std::filesystem::path(o.stateDir) / (address + ".json")).string() : o.stateFile;
-            auto terminal = std::make_unique<Terminal>(Terminal { address, StateFile(path, o.sync), {},
-                site ? journal.forTerminal(address) : journal.forTerminal({}), nullptr, nullptr });
+            auto terminal = std::make_unique<Terminal>(
+                address, path, o.sync, site ? journal.forTerminal(address) : journal.forTerminal({}));
             terminal->state = terminal->file.load();
             terminals.push_back(std::move(terminal));
         }

@@ -5,6 +5,7 @@
 #include "MessageBoxes.h"
 #include "SettingsStore.h"
 #include "TermLinkLoader.h"
+#include "TerminalConstants.h"
 #include "TermsimProcess.h"
 #include "TfrmMain.h"
 
@@ -43,7 +44,7 @@ int loopbackSocket(const char* address, bool listen)
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in where {};
     where.sin_family = AF_INET;
-    where.sin_port = htons(4370);
+    where.sin_port = htons(static_cast<std::uint16_t>(kTerminalPort));
     ::inet_pton(AF_INET, address, &where.sin_addr);
     const auto* sa = reinterpret_cast<const sockaddr*>(&where);
     if (listen) {
