@@ -546,8 +546,8 @@ int main(int argc, char** argv)
                     const std::string text(kTmpfsSim);
                     const std::u16string address(text.begin(), text.end());
                     if (echoProcessFd < 0 || echoFd < 0 || !bareUnchanged.ok() || !bareChanging.ok()
-                        || !unchanged.ConnectNetwork(address, kPort).value
-                        || !changing.ConnectNetwork(address, kPort).value) {
+                        || !unchanged.ConnectNetwork(address, kTerminalPort).value
+                        || !changing.ConnectNetwork(address, kTerminalPort).value) {
                         state.SkipWithError("cannot reach the echo servers or the simulator");
                     } else {
                         const std::vector<std::uint8_t> request(requestSize, 0xa5);
