@@ -1,5 +1,7 @@
 #include "Cpace.h"
 
+#include "SodiumSupport.h"
+
 #include <sodium.h>
 
 #include <stdexcept>
@@ -10,16 +12,8 @@ namespace proto::cpace {
 
 namespace {
 
-std::span<const std::uint8_t> bytesOf(std::string_view text)
-{
-    return { reinterpret_cast<const std::uint8_t*>(text.data()), text.size() };
-}
-
-void ensureSodium()
-{
-    if (sodium_init() < 0)
-        throw std::runtime_error("libsodium could not be initialised");
-}
+using detail::bytesOf;
+using detail::ensureSodium;
 
 constexpr std::size_t kSha512BlockSize = 128;
 

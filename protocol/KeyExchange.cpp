@@ -1,5 +1,7 @@
 #include "KeyExchange.h"
 
+#include "SodiumSupport.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -11,16 +13,8 @@ namespace proto {
 
 namespace {
 
-std::span<const std::uint8_t> bytesOf(std::string_view text)
-{
-    return { reinterpret_cast<const std::uint8_t*>(text.data()), text.size() };
-}
-
-void ensureSodium()
-{
-    if (sodium_init() < 0)
-        throw std::runtime_error("libsodium could not be initialised");
-}
+using detail::bytesOf;
+using detail::ensureSodium;
 
 void hmacSha512(std::span<const std::uint8_t> key, std::span<const std::uint8_t> data, std::uint8_t* out)
 {

@@ -183,16 +183,7 @@ protected:
     // "terminal <call>" and "store <name>=<value>".
     std::vector<std::string> effects() const
     {
-        std::vector<std::string> out;
-        const std::vector<std::string> calls = link ? link->calls() : std::vector<std::string>();
-        std::size_t next = 0;
-        for (std::size_t i = 0; i <= calls.size(); ++i) {
-            for (; next < storeWrites.size() && storeWrites[next].terminalCallsBefore <= i; ++next)
-                out.push_back("store " + storeWrites[next].name + "=" + storeWrites[next].value);
-            if (i < calls.size())
-                out.push_back("terminal " + calls[i]);
-        }
-        return out;
+        return interleavedEffects(link ? link->calls() : std::vector<std::string>(), storeWrites);
     }
 
     QTemporaryDir m_dir;

@@ -63,3 +63,19 @@ private:
     std::vector<Write>& m_log;
     std::function<std::size_t()> m_terminalCalls;
 };
+
+// Terminal calls and store writes in the order they happened:
+// "terminal WriteTimeZone(1, 50, ...)", "store 50=...".
+inline std::vector<std::string> interleavedEffects(
+    const std::vector<std::string>& calls, const std::vector<RecordingRegistry::Write>& storeWrites)
+{
+    std::vector<std::string> out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i <= calls.size(); ++i) {
+        for (; next < storeWrites.size() && storeWrites[next].terminalCallsBefore <= i; ++next)
+            out.push_back("store " + storeWrites[next].name + "=" + storeWrites[next].value);
+        if (i < calls.size())
+            out.push_back("terminal " + calls[i]);
+    }
+    return out;
+}

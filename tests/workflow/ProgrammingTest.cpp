@@ -48,19 +48,7 @@ struct ScriptedLink {
 
     // Terminal calls and store writes in the order they happened:
     // "terminal WriteTimeZone(1, 50, ...)", "store 50=...".
-    Calls effects() const
-    {
-        Calls out;
-        const Calls& calls = script->calls();
-        std::size_t next = 0;
-        for (std::size_t i = 0; i <= calls.size(); ++i) {
-            for (; next < storeWrites.size() && storeWrites[next].terminalCallsBefore <= i; ++next)
-                out.push_back("store " + storeWrites[next].name + "=" + storeWrites[next].value);
-            if (i < calls.size())
-                out.push_back("terminal " + calls[i]);
-        }
-        return out;
-    }
+    Calls effects() const { return interleavedEffects(script->calls(), storeWrites); }
 
     RecordingTermLink* script = nullptr;
     std::unique_ptr<TCTermLink> link;
