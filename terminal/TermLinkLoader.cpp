@@ -40,8 +40,11 @@ std::unique_ptr<ITermLinkObject> createTermLinkFromLibrary(const std::filesystem
 
 std::vector<std::filesystem::path> termLinkSearchPaths(const std::filesystem::path& executableDir)
 {
-    return { executableDir / kTermLinkLibraryName, executableDir.parent_path() / "lib" / kTermLinkLibraryName,
-        executableDir.parent_path() / "lib" / "latchwise" / kTermLinkLibraryName };
+    // The install's private folder before the shared lib folder, where a
+    // library of the same name from another package must not win.
+    return { executableDir / kTermLinkLibraryName,
+        executableDir.parent_path() / "lib" / "latchwise" / kTermLinkLibraryName,
+        executableDir.parent_path() / "lib" / kTermLinkLibraryName };
 }
 
 TermLinkFactory libraryTermLinkFactory(const std::filesystem::path& executableDir)

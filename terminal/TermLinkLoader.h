@@ -20,7 +20,8 @@ inline constexpr const char* kTermLinkLibraryName = "libtermlink.so";
 std::unique_ptr<ITermLinkObject> createTermLinkFromLibrary(const std::filesystem::path& library);
 
 // Where the program looks for the control: next to the executable, then in the
-// install's lib folder beside the bin folder.
+// install's private folder (lib/latchwise beside the bin folder), then in its
+// lib folder.
 std::vector<std::filesystem::path> termLinkSearchPaths(const std::filesystem::path& executableDir);
 
 // The production factory: the first candidate that exists is loaded; when none

@@ -113,13 +113,13 @@ TEST(TermLinkLoader, FailingFactoryGivesItsOwnReason)
     EXPECT_EQ(errorOf([] { createTermLinkFromLibrary(RECORDING_MODULE); }), "Class not registered");
 }
 
-TEST(TermLinkLoader, SearchesBesideTheExecutableThenTheInstallsLib)
+TEST(TermLinkLoader, SearchesBesideTheExecutableThenThePrivateThenTheSharedLib)
 {
-    const auto paths = termLinkSearchPaths("/opt/latchwise/bin");
+    const auto paths = termLinkSearchPaths("/usr/bin");
     ASSERT_EQ(paths.size(), 3u);
-    EXPECT_EQ(paths[0], fs::path("/opt/latchwise/bin/libtermlink.so"));
-    EXPECT_EQ(paths[1], fs::path("/opt/latchwise/lib/libtermlink.so"));
-    EXPECT_EQ(paths[2], fs::path("/opt/latchwise/lib/latchwise/libtermlink.so"));
+    EXPECT_EQ(paths[0], fs::path("/usr/bin/libtermlink.so"));
+    EXPECT_EQ(paths[1], fs::path("/usr/lib/latchwise/libtermlink.so"));
+    EXPECT_EQ(paths[2], fs::path("/usr/lib/libtermlink.so"));
 }
 
 TEST(TermLinkLoader, ProductionFactoryTakesTheFirstLibraryThatExists)
