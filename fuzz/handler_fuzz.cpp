@@ -1,7 +1,7 @@
 // libFuzzer target: the simulator's request handling. The input is a stream
 // of frames; each one that decodes goes to the handler. The first byte picks
-// the setting: bit 0 fault rules, bits 1 and 2 both set a journal, bit 3 the
-// read-back check. After every request the state must be within the
+// the setting: bit 0 fault rules, bits 1, 2 and 4 all set a journal (one
+// input in eight), bit 3 the read-back check. After every request the state must be within the
 // terminal's bounds and the answer a frame the control can read; with the
 // check, the state after the input's last save, written as the state file
 // is, must read back as the same state.
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool anySave = false;
     RequestHandler handler(
         state, [&anySave](const TerminalState&) { anySave = true; }, (data[0] & 1) ? withRules : withoutRules,
-        (data[0] & 6) == 6 ? journal : none);
+        (data[0] & 0x16) == 0x16 ? journal : none);
 
     std::span<const std::uint8_t> input(data + 1, size - 1);
     while (!input.empty()) {
