@@ -6,6 +6,12 @@
 
 #include <asio.hpp>
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -52,9 +58,9 @@ const std::string kLostText = "The connection to the terminal was lost";
 
 } // namespace
 
-// One TCP link, used synchronously: each step starts an asynchronous operation
-// and runs the I/O context until it completes or its deadline passes; on a
-// deadline the socket is closed, which cancels the operation.
+// One TCP link, used synchronously. The connect runs the I/O context until it
+// completes or its deadline passes (then the socket is closed, which cancels
+// it); sends and reads wait in poll() with the same deadlines.
 class NetworkTermLink::Channel {
 public:
     Channel()
@@ -104,18 +110,30 @@ public:
     }
 
     // The whole frame goes out in one write, so it leaves in one segment.
+    // Sends and reads go straight to the socket (non-blocking since the
+    // connect), waiting in poll() only when it cannot go on: a request then
+    // costs a send, a poll and a read, where the I/O context's speculative
+    // read and its reactor added two more system calls per round trip.
     void send(const std::vector<std::uint8_t>& frame, Clock::time_point deadline, std::chrono::milliseconds bound)
     {
-        asio::error_code result = asio::error::would_block;
-        asio::async_write(m_socket, asio::buffer(frame), [&](const asio::error_code& ec, std::size_t) { result = ec; });
-        if (!runUntil(deadline, result))
-            throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
-        if (result)
-            throw LinkFailure { kLostText };
+        std::size_t sent = 0;
+        while (sent < frame.size()) {
+            const ssize_t n = ::send(
+                m_socket.native_handle(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n >= 0) {
+                sent += static_cast<std::size_t>(n);
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                waitFor(POLLOUT, deadline, bound);
+            } else if (errno != EINTR) {
+                throw LinkFailure { kLostText };
+            }
+        }
     }
 
     proto::Message receive(Clock::time_point deadline, std::chrono::milliseconds bound)
     {
+        // An answer never comes before it is asked for: wait first, then read.
+        bool mayHaveMore = false;
         for (;;) {
             proto::DecodeResult decoded = m_cipher ? m_cipher->open(m_inbox) : proto::decode(m_inbox);
             if (decoded.status == proto::DecodeStatus::Ok) {
@@ -129,22 +147,45 @@ public:
                 throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")",
                     LinkFailure::Kind::Unreadable, version };
             }
-
-            asio::error_code result = asio::error::would_block;
-            std::size_t received = 0;
-            m_socket.async_read_some(asio::buffer(m_chunk), [&](const asio::error_code& ec, std::size_t n) {
-                result = ec;
-                received = n;
-            });
-            if (!runUntil(deadline, result))
-                throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
-            if (result)
+            if (!mayHaveMore)
+                waitFor(POLLIN, deadline, bound);
+            const ssize_t n = ::recv(m_socket.native_handle(), m_chunk.data(), m_chunk.size(), MSG_DONTWAIT);
+            if (n > 0) {
+                m_inbox.insert(m_inbox.end(), m_chunk.begin(), m_chunk.begin() + n);
+                mayHaveMore = static_cast<std::size_t>(n) == m_chunk.size();
+            } else if (n == 0) {
                 throw LinkFailure { kLostText };
-            m_inbox.insert(m_inbox.end(), m_chunk.begin(), m_chunk.begin() + static_cast<std::ptrdiff_t>(received));
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                mayHaveMore = false;
+            } else {
+                throw LinkFailure { kLostText };
+            }
         }
     }
 
 private:
+    // Returns once the socket is ready for `events` (or has an error or
+    // hang-up, which the next send or read reports). Past the deadline the
+    // socket is closed, so a late answer cannot be taken for the next one.
+    void waitFor(short events, Clock::time_point deadline, std::chrono::milliseconds bound)
+    {
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd pfd { m_socket.native_handle(), events, 0 };
+            const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX)));
+            if (ready > 0)
+                return;
+            if (ready < 0 && errno != EINTR)
+                throw LinkFailure { kLostText };
+        }
+        asio::error_code ignored;
+        m_socket.close(ignored);
+        m_inbox.clear();
+        throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
+    }
+
     // True when the started operation completed before the deadline; its
     // handler sets `result` from would_block to its outcome. One handler runs
     // per step, so run_one_until returns as soon as it has, without polling
