@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 namespace proto {
@@ -70,6 +71,15 @@ bool validUtf8(const std::uint8_t* p, std::size_t size)
 {
     std::size_t i = 0;
     while (i < size) {
+        // Texts are mostly ASCII: skip it eight bytes at a time.
+        if (size - i >= sizeof(std::uint64_t)) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080u) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
         const std::uint8_t c = p[i];
         std::size_t extra = 0;
         std::uint32_t cp = 0;
