@@ -5,6 +5,8 @@
 //   2  bytes given to a receiving SessionCipher (they never carry a valid tag)
 //   3  a frame that is sealed, maybe changed in one bit, then opened: it must
 //      open to what it was exactly when unchanged, and never when changed
+// and its bit 2 which AEAD 2 and 3 use: ChaCha20-Poly1305, or AES-256-GCM
+// where the processor has it.
 #include "KeyExchange.h"
 
 #include <cstdlib>
@@ -40,7 +42,7 @@ template <typename Take> void frames(std::span<const std::uint8_t> input, Take t
 
 void terminalSide(std::span<const std::uint8_t> input)
 {
-    proto::TerminalHandshake terminal(12345, fixed(1), scalar(3));
+    proto::TerminalHandshake terminal(12345, fixed(1), scalar(3), proto::supportedAeads());
     bool answered = false;
     frames(input, [&](const proto::Message& m) {
         if (!answered) {
@@ -56,7 +58,7 @@ void terminalSide(std::span<const std::uint8_t> input)
 
 void controlSide(std::span<const std::uint8_t> input)
 {
-    proto::ControlHandshake control(12345, fixed(2), scalar(5));
+    proto::ControlHandshake control(12345, fixed(2), scalar(5), proto::supportedAeads());
     bool started = false;
     frames(input, [&](const proto::Message& m) {
         if (!started) {
@@ -77,15 +79,15 @@ proto::SessionKey key(std::uint8_t fill)
     return k;
 }
 
-void openArbitrary(std::span<const std::uint8_t> input)
+void openArbitrary(proto::Aead aead, std::span<const std::uint8_t> input)
 {
-    proto::SessionCipher receiver(key(1), key(2));
+    proto::SessionCipher receiver(aead, key(1), key(2));
     const proto::DecodeResult r = receiver.open(input);
     if (r.consumed > input.size() || r.status == proto::DecodeStatus::Ok)
         std::abort();
 }
 
-void sealThenOpen(std::span<const std::uint8_t> input)
+void sealThenOpen(proto::Aead aead, std::span<const std::uint8_t> input)
 {
     if (input.size() < 2)
         return;
@@ -93,8 +95,8 @@ void sealThenOpen(std::span<const std::uint8_t> input)
     const proto::DecodeResult plain = proto::decode(input.subspan(2));
     if (plain.status != proto::DecodeStatus::Ok)
         return;
-    proto::SessionCipher sender(key(7), key(8));
-    proto::SessionCipher receiver(key(8), key(7));
+    proto::SessionCipher sender(aead, key(7), key(8));
+    proto::SessionCipher receiver(aead, key(8), key(7));
     std::vector<std::uint8_t> sealed;
     try {
         sealed = sender.seal(plain.message);
@@ -121,6 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0)
         return 0;
     const std::span<const std::uint8_t> rest(data + 1, size - 1);
+    static const bool aes = proto::supportedAeads().front() == proto::Aead::Aes256Gcm;
+    const auto aead = (data[0] & 4) && aes ? proto::Aead::Aes256Gcm : proto::Aead::ChaCha20Poly1305;
     switch (data[0] % 4) {
     case 0:
         terminalSide(rest);
@@ -129,10 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         controlSide(rest);
         break;
     case 2:
-        openArbitrary(rest);
+        openArbitrary(aead, rest);
         break;
     default:
-        sealThenOpen(rest);
+        sealThenOpen(aead, rest);
         break;
     }
     return 0;

@@ -41,17 +41,35 @@ SessionKey expand(const cpace::Hash& isk, std::string_view info)
     return key;
 }
 
+// Each side's associated data: its fixed name, then the offer (control) or
+// the choice (terminal), so that each proof covers what its side said.
+std::vector<std::uint8_t> controlAd(const KeySchedule& s)
+{
+    std::vector<std::uint8_t> ad(std::begin(kControlAd), std::end(kControlAd) - 1);
+    ad.insert(ad.end(), s.offer.begin(), s.offer.end());
+    return ad;
+}
+
+std::vector<std::uint8_t> terminalAd(const KeySchedule& s)
+{
+    std::vector<std::uint8_t> ad(std::begin(kTerminalAd), std::end(kTerminalAd) - 1);
+    ad.push_back(static_cast<std::uint8_t>(s.aead));
+    return ad;
+}
+
 // Everything after both shares and K are known; K never leaves this function.
 void completeSchedule(KeySchedule& s, const cpace::Element& k)
 {
-    s.isk = cpace::intermediateSessionKey(s.sid, k, s.ya, bytesOf(kControlAd), s.yb, bytesOf(kTerminalAd));
+    const auto adA = controlAd(s);
+    const auto adB = terminalAd(s);
+    s.isk = cpace::intermediateSessionKey(s.sid, k, s.ya, adA, s.yb, adB);
     std::vector<std::uint8_t> macInput { 'C', 'P', 'a', 'c', 'e', 'M', 'a', 'c' };
     macInput.insert(macInput.end(), s.sid.begin(), s.sid.end());
     macInput.insert(macInput.end(), s.isk.begin(), s.isk.end());
     crypto_hash_sha512(s.macKey.data(), macInput.data(), macInput.size());
     sodium_memzero(macInput.data(), macInput.size());
-    hmacSha512(s.macKey, cpace::lvCat({ s.ya, bytesOf(kControlAd) }), s.ta.data());
-    hmacSha512(s.macKey, cpace::lvCat({ s.yb, bytesOf(kTerminalAd) }), s.tb.data());
+    hmacSha512(s.macKey, cpace::lvCat({ s.ya, adA }), s.ta.data());
+    hmacSha512(s.macKey, cpace::lvCat({ s.yb, adB }), s.tb.data());
     s.controlToTerminal = expand(s.isk, "Latchwise control to terminal");
     s.terminalToControl = expand(s.isk, "Latchwise terminal to control");
 }
@@ -85,7 +103,16 @@ void putU32(std::uint8_t* p, std::uint32_t v)
         p[k] = static_cast<std::uint8_t>(v >> (8 * k));
 }
 
+static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == crypto_aead_aes256gcm_NPUBBYTES);
+static_assert(
+    crypto_aead_chacha20poly1305_ietf_ABYTES == kSealOverhead && crypto_aead_aes256gcm_ABYTES == kSealOverhead);
 using AeadNonce = std::array<std::uint8_t, crypto_aead_chacha20poly1305_ietf_NPUBBYTES>;
+
+bool aesAvailable()
+{
+    ensureSodium();
+    return crypto_aead_aes256gcm_is_available() != 0;
+}
 
 AeadNonce counterNonce(std::uint64_t counter)
 {
@@ -101,6 +128,13 @@ void wipe(KeySchedule& s)
     sodium_memzero(s.macKey.data(), s.macKey.size());
     sodium_memzero(s.controlToTerminal.data(), s.controlToTerminal.size());
     sodium_memzero(s.terminalToControl.data(), s.terminalToControl.size());
+}
+
+std::vector<Aead> checkedOffer(std::vector<Aead> offer)
+{
+    if (offer.empty() || offer.size() > kMaxAeadOffer)
+        throw std::invalid_argument("an AEAD offer holds 1 to 8 entries");
+    return offer;
 }
 
 DecodeResult invalid(std::string why)
@@ -120,19 +154,37 @@ std::array<std::uint8_t, 4> keyBytes(std::int32_t key)
         static_cast<std::uint8_t>(k >> 24) };
 }
 
+std::vector<Aead> supportedAeads()
+{
+    if (aesAvailable())
+        return { Aead::Aes256Gcm, Aead::ChaCha20Poly1305 };
+    return { Aead::ChaCha20Poly1305 };
+}
+
 // --- SessionCipher ---
 
-SessionCipher::SessionCipher(const SessionKey& sendKey, const SessionKey& receiveKey)
-    : m_sendKey(sendKey)
+SessionCipher::SessionCipher(Aead aead, const SessionKey& sendKey, const SessionKey& receiveKey)
+    : m_aead(aead)
+    , m_sendKey(sendKey)
     , m_receiveKey(receiveKey)
 {
     ensureSodium();
+    if (aead == Aead::Aes256Gcm) {
+        if (!aesAvailable())
+            throw std::invalid_argument("AES-256-GCM is not available on this processor");
+        crypto_aead_aes256gcm_beforenm(&m_sendState, m_sendKey.data());
+        crypto_aead_aes256gcm_beforenm(&m_receiveState, m_receiveKey.data());
+    } else if (aead != Aead::ChaCha20Poly1305) {
+        throw std::invalid_argument("unknown AEAD");
+    }
 }
 
 SessionCipher::~SessionCipher()
 {
     sodium_memzero(m_sendKey.data(), m_sendKey.size());
     sodium_memzero(m_receiveKey.data(), m_receiveKey.size());
+    sodium_memzero(&m_sendState, sizeof m_sendState);
+    sodium_memzero(&m_receiveState, sizeof m_receiveState);
 }
 
 std::vector<std::uint8_t> SessionCipher::seal(const Message& message)
@@ -144,9 +196,15 @@ std::vector<std::uint8_t> SessionCipher::seal(const Message& message)
     putU32(frame.data(), static_cast<std::uint32_t>(plainSize + kSealOverhead));
     frame.resize(frame.size() + kSealOverhead);
     const AeadNonce nonce = counterNonce(m_sent);
-    crypto_aead_chacha20poly1305_ietf_encrypt_detached(frame.data() + kLengthPrefix,
-        frame.data() + frame.size() - kSealOverhead, nullptr, frame.data() + kLengthPrefix, plainSize, frame.data(),
-        kLengthPrefix, nullptr, nonce.data(), m_sendKey.data());
+    std::uint8_t* text = frame.data() + kLengthPrefix; // sealed in place
+    std::uint8_t* tag = frame.data() + frame.size() - kSealOverhead;
+    if (m_aead == Aead::Aes256Gcm) {
+        crypto_aead_aes256gcm_encrypt_detached_afternm(
+            text, tag, nullptr, text, plainSize, frame.data(), kLengthPrefix, nullptr, nonce.data(), &m_sendState);
+    } else {
+        crypto_aead_chacha20poly1305_ietf_encrypt_detached(
+            text, tag, nullptr, text, plainSize, frame.data(), kLengthPrefix, nullptr, nonce.data(), m_sendKey.data());
+    }
     ++m_sent;
     return frame;
 }
@@ -172,10 +230,14 @@ DecodeResult SessionCipher::open(std::span<const std::uint8_t> input)
     std::vector<std::uint8_t> plain(kLengthPrefix + plainSize);
     putU32(plain.data(), static_cast<std::uint32_t>(plainSize));
     const AeadNonce nonce = counterNonce(m_received);
-    if (crypto_aead_chacha20poly1305_ietf_decrypt_detached(plain.data() + kLengthPrefix, nullptr,
-            input.data() + kLengthPrefix, plainSize, input.data() + kLengthPrefix + plainSize, input.data(),
-            kLengthPrefix, nonce.data(), m_receiveKey.data())
-        != 0) {
+    const std::uint8_t* text = input.data() + kLengthPrefix;
+    const std::uint8_t* tag = text + plainSize;
+    const int opened = m_aead == Aead::Aes256Gcm
+        ? crypto_aead_aes256gcm_decrypt_detached_afternm(plain.data() + kLengthPrefix, nullptr, text, plainSize, tag,
+            input.data(), kLengthPrefix, nonce.data(), &m_receiveState)
+        : crypto_aead_chacha20poly1305_ietf_decrypt_detached(plain.data() + kLengthPrefix, nullptr, text, plainSize,
+            tag, input.data(), kLengthPrefix, nonce.data(), m_receiveKey.data());
+    if (opened != 0) {
         return invalid("a frame failed its integrity check (changed, replayed or out of order)");
     }
     ++m_received;
@@ -191,17 +253,20 @@ DecodeResult SessionCipher::open(std::span<const std::uint8_t> input)
 
 // --- ControlHandshake ---
 
-ControlHandshake::ControlHandshake(std::int32_t key)
+ControlHandshake::ControlHandshake(std::int32_t key, std::vector<Aead> offer)
     : m_password(keyBytes(key))
     , m_nonce(randomNonce())
     , m_scalar(cpace::sampleScalar())
+    , m_offer(checkedOffer(std::move(offer)))
 {
 }
 
-ControlHandshake::ControlHandshake(std::int32_t key, std::span<const std::uint8_t> nonce, const cpace::Scalar& scalar)
+ControlHandshake::ControlHandshake(
+    std::int32_t key, std::span<const std::uint8_t> nonce, const cpace::Scalar& scalar, std::vector<Aead> offer)
     : m_password(keyBytes(key))
     , m_nonce(fixedNonce(nonce))
     , m_scalar(scalar)
+    , m_offer(checkedOffer(std::move(offer)))
 {
 }
 
@@ -224,15 +289,22 @@ std::optional<Message> ControlHandshake::answerHello(const Message& hello)
     if (!ya)
         return std::nullopt; // only for a scalar of zero, which sampling never gives
     m_schedule.ya = *ya;
-    return Message { Kind::Auth, Op::None, 0, { Bytes { m_nonce }, Bytes { { ya->begin(), ya->end() } } } };
+    m_schedule.offer.clear();
+    for (const Aead aead : m_offer)
+        m_schedule.offer.push_back(static_cast<std::uint8_t>(aead));
+    return Message { Kind::Auth, Op::None, 0,
+        { Bytes { m_nonce }, Bytes { { ya->begin(), ya->end() } }, Bytes { m_schedule.offer } } };
 }
 
 bool ControlHandshake::checkProof(const Message& proof)
 {
     const auto* yb = bytesField(proof, 0, kElementSize);
     const auto* tb = bytesField(proof, 1, kTagSize);
-    if (m_schedule.sid.empty() || proof.kind != Kind::Proof || proof.fields.size() != 2 || !yb || !tb)
+    const auto* choice = bytesField(proof, 2, 1);
+    if (m_schedule.sid.empty() || proof.kind != Kind::Proof || proof.fields.size() != 3 || !yb || !tb || !choice
+        || std::ranges::find(m_schedule.offer, choice->front()) == m_schedule.offer.end())
         return false;
+    m_schedule.aead = static_cast<Aead>(choice->front());
     std::copy(yb->begin(), yb->end(), m_schedule.yb.begin());
     auto k = cpace::scalarMultVfy(m_scalar, m_schedule.yb);
     if (!k)
@@ -254,7 +326,7 @@ SessionCipher ControlHandshake::cipher() const
 {
     if (!m_proved)
         throw std::logic_error("the terminal has not proved the key");
-    return { m_schedule.controlToTerminal, m_schedule.terminalToControl };
+    return { m_schedule.aead, m_schedule.controlToTerminal, m_schedule.terminalToControl };
 }
 
 Message ControlHandshake::mismatch()
@@ -264,17 +336,20 @@ Message ControlHandshake::mismatch()
 
 // --- TerminalHandshake ---
 
-TerminalHandshake::TerminalHandshake(std::int32_t key)
+TerminalHandshake::TerminalHandshake(std::int32_t key, std::vector<Aead> usable)
     : m_password(keyBytes(key))
     , m_nonce(randomNonce())
     , m_scalar(cpace::sampleScalar())
+    , m_usable(std::move(usable))
 {
 }
 
-TerminalHandshake::TerminalHandshake(std::int32_t key, std::span<const std::uint8_t> nonce, const cpace::Scalar& scalar)
+TerminalHandshake::TerminalHandshake(
+    std::int32_t key, std::span<const std::uint8_t> nonce, const cpace::Scalar& scalar, std::vector<Aead> usable)
     : m_password(keyBytes(key))
     , m_nonce(fixedNonce(nonce))
     , m_scalar(scalar)
+    , m_usable(std::move(usable))
 {
 }
 
@@ -294,8 +369,17 @@ std::optional<Message> TerminalHandshake::answerAuth(const Message& auth)
 {
     const auto* nonceC = bytesField(auth, 0, kNonceSize);
     const auto* ya = bytesField(auth, 1, kElementSize);
-    if (m_answered || auth.kind != Kind::Auth || auth.fields.size() != 2 || !nonceC || !ya)
+    const auto* offer = auth.fields.size() == 3 ? std::get_if<Bytes>(&auth.fields[2]) : nullptr;
+    if (m_answered || auth.kind != Kind::Auth || !nonceC || !ya || !offer || offer->data.empty()
+        || offer->data.size() > kMaxAeadOffer)
         return std::nullopt;
+    // The control's order decides; ids we do not know are passed over.
+    const auto chosen = std::ranges::find_if(offer->data,
+        [this](std::uint8_t id) { return std::ranges::find(m_usable, static_cast<Aead>(id)) != m_usable.end(); });
+    if (chosen == offer->data.end())
+        return std::nullopt;
+    m_schedule.offer = offer->data;
+    m_schedule.aead = static_cast<Aead>(*chosen);
     m_schedule.sid = m_nonce;
     m_schedule.sid.insert(m_schedule.sid.end(), nonceC->begin(), nonceC->end());
     m_schedule.generator = cpace::calculateGenerator(m_password, bytesOf(kChannelId), m_schedule.sid);
@@ -309,7 +393,8 @@ std::optional<Message> TerminalHandshake::answerAuth(const Message& auth)
     sodium_memzero(k->data(), k->size());
     m_answered = true;
     return Message { Kind::Proof, Op::None, 0,
-        { Bytes { { yb->begin(), yb->end() } }, Bytes { { m_schedule.tb.begin(), m_schedule.tb.end() } } } };
+        { Bytes { { yb->begin(), yb->end() } }, Bytes { { m_schedule.tb.begin(), m_schedule.tb.end() } },
+            Bytes { { static_cast<std::uint8_t>(m_schedule.aead) } } } };
 }
 
 TerminalHandshake::Verdict TerminalHandshake::checkConfirm(const Message& confirm) const
@@ -328,7 +413,7 @@ SessionCipher TerminalHandshake::cipher() const
 {
     if (!m_answered)
         throw std::logic_error("the key check has not run");
-    return { m_schedule.terminalToControl, m_schedule.controlToTerminal };
+    return { m_schedule.aead, m_schedule.terminalToControl, m_schedule.controlToTerminal };
 }
 
 Message authResult(AuthCode code, std::string reason)

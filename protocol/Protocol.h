@@ -33,7 +33,7 @@
 //            the operation has none), text description (empty on success).
 namespace proto {
 
-inline constexpr std::uint8_t kVersion = 2;
+inline constexpr std::uint8_t kVersion = 3;
 inline constexpr std::size_t kLengthPrefix = 4;
 inline constexpr std::size_t kHeaderSize = 9;
 inline constexpr std::size_t kMaxFrame = 64 * 1024; // whole frame, prefix included

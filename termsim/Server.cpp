@@ -305,7 +305,7 @@ private:
         }
         auto proof = m_handshake.answerAuth(auth);
         if (!proof) {
-            protocolError("expected Auth with a nonce and a valid share");
+            protocolError("expected Auth with a nonce, a valid share and an AEAD this terminal has");
             return;
         }
         m_phase = Phase::AwaitConfirm;

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <stdexcept>
 
@@ -72,12 +76,18 @@ struct Fixed {
     cpace::Scalar yb = scalar(squeeze(kDraftYb));
 };
 
+// The documented offer: AES-256-GCM first, then ChaCha20-Poly1305. The
+// terminal takes ChaCha20-Poly1305 unless told it may use AES-256-GCM, so the
+// tests run the same on a processor without it.
+const std::vector<Aead> kOffer { Aead::Aes256Gcm, Aead::ChaCha20Poly1305 };
+
 struct Pair {
     ControlHandshake control;
     TerminalHandshake terminal;
-    Pair(std::int32_t controlKey, std::int32_t terminalKey, const Fixed& f = {})
-        : control(controlKey, f.nonceC, f.ya)
-        , terminal(terminalKey, f.nonceT, f.yb)
+    Pair(std::int32_t controlKey, std::int32_t terminalKey, const Fixed& f = {},
+        std::vector<Aead> usable = { Aead::ChaCha20Poly1305 })
+        : control(controlKey, f.nonceC, f.ya, kOffer)
+        , terminal(terminalKey, f.nonceT, f.yb, std::move(usable))
     {
     }
 };
@@ -116,60 +126,109 @@ TEST(Cpace, MatchesTheDraftRistretto255Vectors)
 
 TEST(KeyExchange, MatchesTheDocumentedVectors)
 {
-    Pair p(12345, 12345);
-    const Message hello = p.terminal.hello();
-    EXPECT_EQ(hex(encode(hello)), "1c000000020100000000000001031000000102030405060708090a0b0c0d0e0f");
-    const auto auth = p.control.answerHello(hello);
-    ASSERT_TRUE(auth);
-    const auto proof = p.terminal.answerAuth(*auth);
-    ASSERT_TRUE(proof);
-    ASSERT_TRUE(p.control.checkProof(*proof));
-    const Message confirm = p.control.confirmation();
-    EXPECT_EQ(p.terminal.checkConfirm(confirm), TerminalHandshake::Verdict::Proved);
-
-    const KeySchedule& s = p.control.schedule();
-    const auto gen = cpace::generatorString(keyBytes(12345), ascii(kChannelId), s.sid);
-    EXPECT_EQ(hex(gen).substr(0, 40), "11435061636552697374726574746f3235350439"); // DSI, then the key's bytes
-    EXPECT_EQ(gen.size(), 128u + 22 + 33);
-    const std::vector<std::pair<std::string, std::string>> rows {
+    // The shares do not depend on the choice; everything after them does.
+    const std::map<std::string, std::string> shared {
         { "sid", "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f" },
         { "g", "94bcb748c6d84d0f57d7c536cd573b869ec11226b1349c75227304ca5274766a" },
         { "Ya", "da2db59c482d2a123bea4c7a1c10fc28400dc23f947faf7783239362c4e30c0f" },
         { "Yb", "4421cca5f7444c1e3d7d2506cc3fdc1821f90c8df2aacda3ea5d7fb279b01a76" },
-        { "ISK",
-            "33602178bb4681dbd5e227bf1a8b310db1d46970e3121a8c228a715030f864eb"
-            "6c054843c88a77933191b0149efd120e5f0f9a5c25049d0d8f39133673e72374" },
-        { "mac_key",
-            "ea24c20a9361b751800c467393836046d2bf1e2dee28adaebc4ee8aa3b313849"
-            "042960de5af1b414fe97044320f511dcf2a3d353bfad57712edb43046ecd9c65" },
-        { "Ta",
-            "a9f1235a2f182ec092fc22ffa8a30dcb3221f783c9acaaf02269a442d29c2104"
-            "ddd02b526ab95addf63bc023829af8d56646c643531ae930cdf59004725e3bed" },
-        { "Tb",
-            "4177d3b5fc3be242f4a28367bb9b458831b0b1b7cdf94c827ce0c4491adcac58"
-            "82b5b2fc9e6ce8f1c5d86dcce779b60eb720fdc58850aac613510e6f1866bdc5" },
-        { "k_ct", "e04d85b1bb77cddf8e2bbaa8cf8b70671e30b3e72740ecd6efbf7be4b27be0ef" },
-        { "k_tc", "66ea7adb4f718181487a3f6f4b9ae0ef29ffd2017fe19bcab4c520d4a36e4094" },
     };
-    const std::map<std::string, std::string> actual { { "sid", hex(s.sid) }, { "g", hex(s.generator) },
-        { "Ya", hex(s.ya) }, { "Yb", hex(s.yb) }, { "ISK", hex(s.isk) }, { "mac_key", hex(s.macKey) },
-        { "Ta", hex(s.ta) }, { "Tb", hex(s.tb) }, { "k_ct", hex(s.controlToTerminal) },
-        { "k_tc", hex(s.terminalToControl) } };
-    for (const auto& [name, expected] : rows) {
-        SCOPED_TRACE(name);
-        EXPECT_EQ(actual.at(name), expected);
-    }
-    EXPECT_EQ(p.terminal.schedule().isk, s.isk);
+    struct Case {
+        Aead choice;
+        std::map<std::string, std::string> values;
+        std::string proofTail; // the Proof frame's end: Tb's last bytes, then the choice
+        std::array<std::string, 3> sealed; // AuthResult, ReadVendorName, WriteOption
+    };
+    const std::vector<Case> cases {
+        { Aead::Aes256Gcm,
+            { { "ISK",
+                  "f5fad6960ff9730b5d03230dbd24584ea49e7baa4ae6fc66dfd41a437c0bc9e8"
+                  "f801811aaa5775afe31dfa7070a38c690fb2c28dda7713b24e269d659992814c" },
+                { "mac_key",
+                    "e1d6c4f375746c1f08e0c61e80a912143d4d86ea540c4703a3a95544e357b60c"
+                    "528391c291740ccbf6d4a7b27039b7d17829f66713dbc8adaaea855b243c9666" },
+                { "Ta",
+                    "80df91efbad9667e082091436679aaba080dee42467e329106a2db5d0368068f"
+                    "7d6a57c262953cf76dc47ab5dcc50a38328a1b70689ca392d01a8ee7085727fb" },
+                { "Tb",
+                    "388475b0e66c2fee06cde4583e8fa018138d54e389098ebe5967cb5f74df0804"
+                    "7ab18859868f82e4d2d87a2e90f732bfda575495142c83970303ad9fb6b717b7" },
+                { "k_ct", "503a27eb4a1f89cad9d50f4872d859649c40df3920cea3ec43050ced08f149fa" },
+                { "k_tc", "f13b4c26f729b2b5fc2cf158b2c79940a966068daacd8d5e8ee29051cf4c126b" } },
+            "9fb6b717b703010002",
+            { "21000000763c657796a8f5e0cb5b904da41a874aef79f9b6d0b4d66ec9860763c9a5a00039",
+                "19000000697d0121cfbf84f34ed4afe732ce990e0fa4d36cc70a57d3e3",
+                "300000002e881d2d883dc0a43919503e9e1a9f90277237497706bfacd9d0ed75e967d94f59216cb496b2997f812a51dfa162f3"
+                "e7" } },
+        { Aead::ChaCha20Poly1305,
+            { { "ISK",
+                  "0c97b892af13c106bf670c927d8ad6a59ef11cd5196b3b16e86d4e46909c0e5f"
+                  "c8bc06d0c7c751a932dd6d0585ee7b12a2f5e8988bb3b5d5de234473cea08e58" },
+                { "mac_key",
+                    "6907e1494a87459b93fd639f1cc57b1a1e86d3e0859e0264fdfdb0a225eba952"
+                    "ad4db986e076845d9076c56e9cc8b44377b444178328aeb23410746b933997c6" },
+                { "Ta",
+                    "ad0ba81bd34758243f6dd699f00cf9779df238c1200c7a2dd27591d9c62243bd"
+                    "9595c1a3fb1f4ddda0393e860a8b58f251335e0287800b84ca2684ecf8bc2163" },
+                { "Tb",
+                    "928fcd61b4c25775e9db52ea9118feec8152c36435fd62b3ba262e6f4aea4363"
+                    "104ab6b2b21624bda5ae35abbb6901eb4d1a40625a029475da9cfdf0f1dbf1bb" },
+                { "k_ct", "245899c730828206752c5c8dff7de289a5d32ca4144f535055329703d6aa6f0e" },
+                { "k_tc", "903ba0e3a474dfec9706a1d1fa9312c9821cbaa5d8c20b70975cd7292069aa83" } },
+            "f0f1dbf1bb03010001",
+            { "210000004bb527cf27c56d6379e705f728284be0c0fbbb943e1e7e3664a005cf2b6b6eca68",
+                "1900000097cd925fad040a81ddd5ca60800a4cdf744fd07b759ad58eca",
+                "300000001d6a847bf5c849950be992a6dbaddb65ad42bf63e1ecf5c1108b5e90a2f296fcca7a7b3a774a80019cfd0a44283bcc"
+                "c6" } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.choice));
+        if (c.choice == Aead::Aes256Gcm && !crypto_aead_aes256gcm_is_available()) {
+            std::puts("AES-256-GCM vectors skipped: not available on this processor");
+            continue;
+        }
+        Pair p(12345, 12345, {}, { c.choice });
+        const Message hello = p.terminal.hello();
+        EXPECT_EQ(hex(encode(hello)), "1c000000030100000000000001031000000102030405060708090a0b0c0d0e0f");
+        const auto auth = p.control.answerHello(hello);
+        ASSERT_TRUE(auth);
+        EXPECT_EQ(hex(encode(*auth)),
+            "44000000030200000000000003031000101112131415161718191a1b1c1d1e1f032000da2db59c482d2a123bea4c7a1c10fc28400d"
+            "c2"
+            "3f947faf7783239362c4e30c0f0302000201");
+        const auto proof = p.terminal.answerAuth(*auth);
+        ASSERT_TRUE(proof);
+        EXPECT_TRUE(hex(encode(*proof)).ends_with(c.proofTail));
+        ASSERT_TRUE(p.control.checkProof(*proof));
+        const Message confirm = p.control.confirmation();
+        EXPECT_EQ(p.terminal.checkConfirm(confirm), TerminalHandshake::Verdict::Proved);
 
-    SessionCipher terminal = p.terminal.cipher();
-    SessionCipher control = p.control.cipher();
-    EXPECT_EQ(hex(terminal.seal(authResult(AuthCode::Accepted, {}))),
-        "21000000c0f74a7918362c1c462c122b2d39b0d05eaf2f65b8b06f37227cd201f224c7e1d6");
-    EXPECT_EQ(hex(control.seal({ Kind::Request, Op::ReadVendorName, 1, {} })),
-        "19000000ea53915ecfc35e9bb24e3126255f8bf44440371ad75c5af07e");
-    EXPECT_EQ(
-        hex(control.seal({ Kind::Request, Op::WriteOption, 2, { 1, std::string("~LockFunOn"), std::string("14") } })),
-        "30000000af4fdeddc8e465d626585466d89c4af00b0f733b016aa457b06dd5e74c4a3f35690f53b979203f539350ecd1128cfbe0");
+        const KeySchedule& s = p.control.schedule();
+        EXPECT_EQ(hex(s.offer), "0201");
+        EXPECT_EQ(s.aead, c.choice);
+        const auto gen = cpace::generatorString(keyBytes(12345), ascii(kChannelId), s.sid);
+        EXPECT_EQ(hex(gen).substr(0, 40), "11435061636552697374726574746f3235350439"); // DSI, then the key's bytes
+        EXPECT_EQ(gen.size(), 128u + 22 + 33);
+        const std::map<std::string, std::string> actual { { "sid", hex(s.sid) }, { "g", hex(s.generator) },
+            { "Ya", hex(s.ya) }, { "Yb", hex(s.yb) }, { "ISK", hex(s.isk) }, { "mac_key", hex(s.macKey) },
+            { "Ta", hex(s.ta) }, { "Tb", hex(s.tb) }, { "k_ct", hex(s.controlToTerminal) },
+            { "k_tc", hex(s.terminalToControl) } };
+        auto expected = shared;
+        expected.insert(c.values.begin(), c.values.end());
+        for (const auto& [name, value] : expected) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(actual.at(name), value);
+        }
+        EXPECT_EQ(p.terminal.schedule().isk, s.isk);
+
+        SessionCipher terminal = p.terminal.cipher();
+        SessionCipher control = p.control.cipher();
+        EXPECT_EQ(hex(terminal.seal(authResult(AuthCode::Accepted, {}))), c.sealed[0]);
+        EXPECT_EQ(hex(control.seal({ Kind::Request, Op::ReadVendorName, 1, {} })), c.sealed[1]);
+        EXPECT_EQ(hex(control.seal(
+                      { Kind::Request, Op::WriteOption, 2, { 1, std::string("~LockFunOn"), std::string("14") } })),
+            c.sealed[2]);
+    }
 }
 
 TEST(KeyExchange, OnlyTheSameKeyOnBothSidesPasses)
@@ -216,7 +275,8 @@ TEST(KeyExchange, TheControlRefusesAProofItCannotVerify)
     ASSERT_TRUE(oldProof);
 
     const auto proofWith = [](Bytes8 element, Bytes8 tag) {
-        return Message { Kind::Proof, Op::None, 0, { Bytes { std::move(element) }, Bytes { std::move(tag) } } };
+        return Message { Kind::Proof, Op::None, 0,
+            { Bytes { std::move(element) }, Bytes { std::move(tag) }, Bytes { { 1 } } } };
     };
     const cpace::Element base = cpace::calculateGenerator(keyBytes(1), ascii(kChannelId), Bytes8(32, 7));
     struct Row {
@@ -247,6 +307,67 @@ TEST(KeyExchange, TheControlRefusesAProofItCannotVerify)
     Message stale = ControlHandshake::mismatch();
     stale.fields[0] = Bytes { Bytes8(recorded.schedule().ta.begin(), recorded.schedule().ta.end()) };
     EXPECT_EQ(terminal.checkConfirm(stale), TerminalHandshake::Verdict::WrongKey);
+}
+
+// The offer and the choice are what each side proves along with the key: a
+// peer in the middle that strips AES-256-GCM from the offer, or changes the
+// choice, breaks the key check instead of steering the session.
+TEST(KeyExchange, TheOfferAndTheChoiceCannotBeChangedOnTheWay)
+{
+    const auto offerOf
+        = [](std::vector<std::uint8_t> ids) { return [ids](Message& auth) { auth.fields[2] = Bytes { ids }; }; };
+    const auto choiceOf = [](std::uint8_t id) { return [id](Message& proof) { proof.fields[2] = Bytes { { id } }; }; };
+    struct Row {
+        const char* name;
+        std::vector<Aead> usable; // the terminal's
+        std::function<void(Message&)> onAuth;
+        std::function<void(Message&)> onProof;
+        bool answered; // the terminal answers the Auth
+        bool proved; // the control accepts the Proof
+        Aead aead; // when proved
+    };
+    const auto none = [](Message&) {};
+    const std::vector<Row> rows {
+        { "untouched: the control's order decides", { Aead::ChaCha20Poly1305, Aead::Aes256Gcm }, none, none, true, true,
+            Aead::Aes256Gcm },
+        { "a terminal without AES-256-GCM passes over it and the unknown 9", { Aead::ChaCha20Poly1305 }, none, none,
+            true, true, Aead::ChaCha20Poly1305 },
+        { "offer stripped on the way", { Aead::ChaCha20Poly1305, Aead::Aes256Gcm }, offerOf({ 1 }), none, true, false,
+            {} },
+        { "choice changed on the way", { Aead::ChaCha20Poly1305, Aead::Aes256Gcm }, none, choiceOf(1), true, false,
+            {} },
+        { "a choice that was not offered", { Aead::ChaCha20Poly1305 }, none, choiceOf(7), true, false, {} },
+        { "nothing offered that the terminal has", { Aead::ChaCha20Poly1305 }, offerOf({ 2, 9 }), none, false, false,
+            {} },
+        { "an empty offer", { Aead::ChaCha20Poly1305 }, offerOf({}), none, false, false, {} },
+        { "an offer of nine", { Aead::ChaCha20Poly1305 }, offerOf(std::vector<std::uint8_t>(9, 1)), none, false, false,
+            {} },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool aes = std::ranges::find(row.usable, Aead::Aes256Gcm) != row.usable.end();
+        if (aes && row.proved && !crypto_aead_aes256gcm_is_available())
+            continue;
+        ControlHandshake control(31, { Aead::Aes256Gcm, static_cast<Aead>(9), Aead::ChaCha20Poly1305 });
+        TerminalHandshake terminal(31, row.usable);
+        auto auth = control.answerHello(terminal.hello());
+        ASSERT_TRUE(auth);
+        row.onAuth(*auth);
+        auto proof = terminal.answerAuth(*auth);
+        ASSERT_EQ(proof.has_value(), row.answered);
+        if (!proof)
+            continue;
+        row.onProof(*proof);
+        ASSERT_EQ(control.checkProof(*proof), row.proved);
+        if (row.proved) {
+            EXPECT_EQ(terminal.checkConfirm(control.confirmation()), TerminalHandshake::Verdict::Proved);
+            SessionCipher c = control.cipher();
+            SessionCipher t = terminal.cipher();
+            EXPECT_EQ(c.aead(), row.aead);
+            const Message m { Kind::Request, Op::ReadVendorName, 4, {} };
+            EXPECT_EQ(t.open(c.seal(m)).message, m);
+        }
+    }
 }
 
 TEST(KeyExchange, SealedFramesCatchTamperingReplayAndReordering)

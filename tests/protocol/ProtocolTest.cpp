@@ -80,7 +80,7 @@ TEST(Protocol, EncodesTheDocumentedLayout)
     // clang-format off
     const Bytes8 expected{
         23,   0,    0, 0,          // length of what follows
-        2,    4,    15, 0,         // version, Request, WriteOption
+        3,    4,    15, 0,         // version, Request, WriteOption
         4,    3,    2, 1,          // request id, little-endian
         3,                         // field count
         1,    1,    0, 0, 0,       // int32 1
@@ -146,7 +146,8 @@ TEST(Protocol, MalformedFramesAreInvalid)
         { "length 0xFFFFFFFF", Raw().frame(0xFFFFFFFFu) },
         { "version 0", Raw().version(0).frame() },
         { "version 1", Raw().version(1).frame() },
-        { "version 3", Raw().version(3).frame() },
+        { "version 2", Raw().version(2).frame() },
+        { "version 4", Raw().version(4).frame() },
         { "kind 0", Raw().kind(0).frame() },
         { "kind 8", Raw().kind(8).frame() },
         { "op past the last", Raw().op(kLastOp + 1).frame() },

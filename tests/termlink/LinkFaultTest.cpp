@@ -133,7 +133,7 @@ TEST(LinkKeyCheck, AFakeTerminalIsRefusedAndSentNothingAfterTheKeyCheck)
             const std::vector<std::uint8_t> nonce(proto::kNonceSize, 0x42);
             proto::cpace::Scalar scalar {};
             scalar[0] = 7;
-            proto::TerminalHandshake guess(row.fakeKey, nonce, scalar);
+            proto::TerminalHandshake guess(row.fakeKey, nonce, scalar, proto::supportedAeads());
             peer.send(guess.hello());
             const auto auth = peer.receive();
             if (!auth)
