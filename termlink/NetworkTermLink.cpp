@@ -6,8 +6,8 @@
 
 #include <asio.hpp>
 
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -60,7 +60,7 @@ const std::string kLostText = "The connection to the terminal was lost";
 
 // One TCP link, used synchronously. The connect runs the I/O context until it
 // completes or its deadline passes (then the socket is closed, which cancels
-// it); sends and reads wait in poll() with the same deadlines.
+// it); sends and reads then block, bounded by the same kind of deadline.
 class NetworkTermLink::Channel {
 public:
     Channel()
@@ -85,6 +85,9 @@ public:
         // Requests are small and answered one at a time: Nagle would hold each
         // one back until the previous answer's ACK.
         m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+        // From here on blocking calls, bounded by the socket's timeouts.
+        m_socket.non_blocking(false, ignored);
+        m_ioTimeout = {};
         return {};
     }
 
@@ -110,30 +113,25 @@ public:
     }
 
     // The whole frame goes out in one write, so it leaves in one segment.
-    // Sends and reads go straight to the socket (non-blocking since the
-    // connect), waiting in poll() only when it cannot go on: a request then
-    // costs a send, a poll and a read, where the I/O context's speculative
-    // read and its reactor added two more system calls per round trip.
+    // After the connect the socket blocks, bounded by its send and receive
+    // timeouts, so a request costs one send and one read: the I/O context's
+    // speculative read and its reactor, or a poll(), each added a system call
+    // to every round trip.
     void send(const std::vector<std::uint8_t>& frame, Clock::time_point deadline, std::chrono::milliseconds bound)
     {
         std::size_t sent = 0;
         while (sent < frame.size()) {
-            const ssize_t n = ::send(
-                m_socket.native_handle(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n >= 0) {
+            boundWait(deadline, bound);
+            const ssize_t n = ::send(m_socket.native_handle(), frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+            if (n >= 0)
                 sent += static_cast<std::size_t>(n);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                waitFor(POLLOUT, deadline, bound);
-            } else if (errno != EINTR) {
+            else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
                 throw LinkFailure { kLostText };
-            }
         }
     }
 
     proto::Message receive(Clock::time_point deadline, std::chrono::milliseconds bound)
     {
-        // An answer never comes before it is asked for: wait first, then read.
-        bool mayHaveMore = false;
         for (;;) {
             proto::DecodeResult decoded = m_cipher ? m_cipher->open(m_inbox) : proto::decode(m_inbox);
             if (decoded.status == proto::DecodeStatus::Ok) {
@@ -147,43 +145,42 @@ public:
                 throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")",
                     LinkFailure::Kind::Unreadable, version };
             }
-            if (!mayHaveMore)
-                waitFor(POLLIN, deadline, bound);
-            const ssize_t n = ::recv(m_socket.native_handle(), m_chunk.data(), m_chunk.size(), MSG_DONTWAIT);
-            if (n > 0) {
+            boundWait(deadline, bound);
+            const ssize_t n = ::recv(m_socket.native_handle(), m_chunk.data(), m_chunk.size(), 0);
+            if (n > 0)
                 m_inbox.insert(m_inbox.end(), m_chunk.begin(), m_chunk.begin() + n);
-                mayHaveMore = static_cast<std::size_t>(n) == m_chunk.size();
-            } else if (n == 0) {
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
                 throw LinkFailure { kLostText };
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-                mayHaveMore = false;
-            } else {
-                throw LinkFailure { kLostText };
-            }
+            // On a timeout (EAGAIN) boundWait decides whether the deadline passed.
         }
     }
 
 private:
-    // Returns once the socket is ready for `events` (or has an error or
-    // hang-up, which the next send or read reports). Past the deadline the
-    // socket is closed, so a late answer cannot be taken for the next one.
-    void waitFor(short events, Clock::time_point deadline, std::chrono::milliseconds bound)
+    // Before a blocking send or read: past the deadline the link times out
+    // (the socket is closed, so a late answer cannot be taken for the next
+    // one); otherwise the socket's timeouts are set to what is left, unless
+    // they are within a few milliseconds of it already, which keeps the usual
+    // request, whose deadline is always as far away, free of setsockopt.
+    void boundWait(Clock::time_point deadline, std::chrono::milliseconds bound)
     {
-        for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd pfd { m_socket.native_handle(), events, 0 };
-            const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<std::int64_t>(left.count(), INT32_MAX)));
-            if (ready > 0)
-                return;
-            if (ready < 0 && errno != EINTR)
-                throw LinkFailure { kLostText };
+        constexpr std::chrono::milliseconds kSlack { 5 };
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            asio::error_code ignored;
+            m_socket.close(ignored);
+            m_inbox.clear();
+            throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
         }
-        asio::error_code ignored;
-        m_socket.close(ignored);
-        m_inbox.clear();
-        throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
+        if (m_ioTimeout.count() > 0 && std::chrono::abs(m_ioTimeout - left) <= kSlack)
+            return;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
+        const timeval tv { static_cast<time_t>(seconds.count()),
+            static_cast<suseconds_t>(std::chrono::microseconds(left - seconds).count()) };
+        const int fd = m_socket.native_handle();
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0
+            || ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+            throw LinkFailure { kLostText };
+        m_ioTimeout = left;
     }
 
     // True when the started operation completed before the deadline; its
@@ -215,6 +212,7 @@ private:
     std::vector<std::uint8_t> m_inbox;
     std::array<std::uint8_t, 4096> m_chunk {};
     std::optional<proto::SessionCipher> m_cipher;
+    std::chrono::milliseconds m_ioTimeout {}; // the socket's send and receive timeouts; 0: not set
 };
 
 // The boundary of the library: nothing thrown inside may reach the caller.
