@@ -216,6 +216,13 @@ TEST(LinkFaults, BadAnswersDropTheLinkWithAReadableFailure)
                 peer.sendRaw(std::span(frame).first(frame.size() / 2));
             },
             "The connection to the terminal was lost" },
+        { "half an answer, then silent",
+            [](FakeTerminal::Peer& peer, const proto::Message& request) {
+                const auto frame = proto::encode(answer(request, 1, "K3X"));
+                peer.sendRaw(std::span(frame).first(frame.size() / 2));
+                peer.waitClosed(3s);
+            },
+            "The terminal did not answer within 0.5 seconds" },
         { "no answer", [](FakeTerminal::Peer& peer, const proto::Message&) { peer.waitClosed(3s); },
             "The terminal did not answer within 0.5 seconds" },
     };
