@@ -173,8 +173,8 @@ enum class AuthCode : std::int32_t { Accepted = 0, WrongKey = 1, LockedOut = 2 }
 Message authResult(AuthCode code, std::string reason);
 
 // The refusal of a peer that speaks another protocol version. Sent as an
-// AuthResult framed with the peer's version byte, so that a version 1 peer,
-// whose AuthResult has the same shape, can read it.
+// AuthResult framed with the peer's version byte, so that a peer of version 1
+// or 2, whose AuthResult has the same shape, can read it.
 Message versionRefusal(std::uint8_t peerVersion);
 std::string unsupportedVersionText(std::uint8_t peerVersion);
 
