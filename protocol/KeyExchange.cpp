@@ -1,6 +1,7 @@
 #include "KeyExchange.h"
 
 #include "SodiumSupport.h"
+#include "WireSupport.h"
 
 #include <sodium.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 using detail::bytesOf;
 using detail::ensureSodium;
+using detail::invalid;
 
 void hmacSha512(std::span<const std::uint8_t> key, std::span<const std::uint8_t> data, std::uint8_t* out)
 {
@@ -97,12 +99,6 @@ std::vector<std::uint8_t> fixedNonce(std::span<const std::uint8_t> nonce)
     return { nonce.begin(), nonce.end() };
 }
 
-void putU32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int k = 0; k < 4; ++k)
-        p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
-
 static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == crypto_aead_aes256gcm_NPUBBYTES);
 static_assert(
     crypto_aead_chacha20poly1305_ietf_ABYTES == kSealOverhead && crypto_aead_aes256gcm_ABYTES == kSealOverhead);
@@ -135,14 +131,6 @@ std::vector<Aead> checkedOffer(std::vector<Aead> offer)
     if (offer.empty() || offer.size() > kMaxAeadOffer)
         throw std::invalid_argument("an AEAD offer holds 1 to 8 entries");
     return offer;
-}
-
-DecodeResult invalid(std::string why)
-{
-    DecodeResult r;
-    r.status = DecodeStatus::Invalid;
-    r.error = std::move(why);
-    return r;
 }
 
 } // namespace
@@ -193,7 +181,7 @@ std::vector<std::uint8_t> SessionCipher::seal(const Message& message)
         throw std::length_error("protocol: the session's frame counter is used up");
     std::vector<std::uint8_t> frame = encode(message, kMaxFrame - kSealOverhead);
     const std::size_t plainSize = frame.size() - kLengthPrefix;
-    putU32(frame.data(), static_cast<std::uint32_t>(plainSize + kSealOverhead));
+    detail::setU32(frame.data(), static_cast<std::uint32_t>(plainSize + kSealOverhead));
     frame.resize(frame.size() + kSealOverhead);
     const AeadNonce nonce = counterNonce(m_sent);
     std::uint8_t* text = frame.data() + kLengthPrefix; // sealed in place
@@ -213,8 +201,7 @@ DecodeResult SessionCipher::open(std::span<const std::uint8_t> input)
 {
     if (input.size() < kLengthPrefix)
         return {};
-    const std::uint32_t length = static_cast<std::uint32_t>(input[0]) | (static_cast<std::uint32_t>(input[1]) << 8)
-        | (static_cast<std::uint32_t>(input[2]) << 16) | (static_cast<std::uint32_t>(input[3]) << 24);
+    const std::uint32_t length = detail::getU32(input.data());
     if (length < kHeaderSize + kSealOverhead)
         return invalid("sealed frame shorter than its header and tag");
     if (length > kMaxFrame - kLengthPrefix)
@@ -228,7 +215,7 @@ DecodeResult SessionCipher::open(std::span<const std::uint8_t> input)
     // decoder checks its contents.
     const std::size_t plainSize = length - kSealOverhead;
     std::vector<std::uint8_t> plain(kLengthPrefix + plainSize);
-    putU32(plain.data(), static_cast<std::uint32_t>(plainSize));
+    detail::setU32(plain.data(), static_cast<std::uint32_t>(plainSize));
     const AeadNonce nonce = counterNonce(m_received);
     const std::uint8_t* text = input.data() + kLengthPrefix;
     const std::uint8_t* tag = text + plainSize;

@@ -1,5 +1,7 @@
 #include "Protocol.h"
 
+#include "WireSupport.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -8,6 +10,9 @@
 namespace proto {
 
 namespace {
+
+using detail::getU32;
+using detail::invalid;
 
 constexpr std::array<std::string_view, kLastOp + 1> kOpNames {
     "",
@@ -48,12 +53,6 @@ void putU32(std::vector<std::uint8_t>& out, std::uint32_t v)
 std::uint16_t getU16(const std::uint8_t* p)
 {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
-
-std::uint32_t getU32(const std::uint8_t* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
-        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
 void putBlob(std::vector<std::uint8_t>& out, FieldType type, const std::uint8_t* data, std::size_t size)
@@ -120,14 +119,6 @@ bool validUtf8(const std::uint8_t* p, std::size_t size)
     return true;
 }
 
-DecodeResult invalid(std::string why)
-{
-    DecodeResult r;
-    r.status = DecodeStatus::Invalid;
-    r.error = std::move(why);
-    return r;
-}
-
 bool isHandshake(Kind kind)
 {
     return kind != Kind::Request && kind != Kind::Response;
@@ -181,10 +172,7 @@ std::vector<std::uint8_t> encode(const Message& message, std::size_t maxFrame, s
     if (out.size() > std::min(maxFrame, kMaxFrame)) {
         throw std::length_error("protocol: frame longer than 64 KiB");
     }
-    const auto length = static_cast<std::uint32_t>(out.size() - kLengthPrefix);
-    for (std::size_t k = 0; k < 4; ++k) {
-        out[k] = static_cast<std::uint8_t>((length >> (8 * k)) & 0xFF);
-    }
+    detail::setU32(out.data(), static_cast<std::uint32_t>(out.size() - kLengthPrefix));
     return out;
 }
 
