@@ -359,19 +359,21 @@ void TfrmMain::guarded(const std::function<void()>& handler)
     } depth { m_handlerDepth };
 
     QString message;
+    QString detail; // the store's: which file and why, on a line of its own
     try {
         handler();
         return;
     } catch (const StoreError& error) {
-        // The store's own text, then on a line of its own which file and why.
-        message = errorBoxText(QString::fromUtf8(error.what()));
-        if (!error.detail().empty())
-            message += QLatin1Char('\n') + QString::fromStdString(error.detail());
+        message = QString::fromUtf8(error.what());
+        detail = QString::fromStdString(error.detail());
     } catch (const std::exception& error) {
-        message = errorBoxText(QString::fromUtf8(error.what()));
+        message = QString::fromUtf8(error.what());
     } catch (...) {
-        message = errorBoxText(QStringLiteral("Unknown error"));
+        message = QStringLiteral("Unknown error");
     }
+    message = errorBoxText(message);
+    if (!detail.isEmpty())
+        message += QLatin1Char('\n') + detail;
     // An error in mid-Update must not leave the hourglass behind.
     while (QApplication::overrideCursor())
         QApplication::restoreOverrideCursor();

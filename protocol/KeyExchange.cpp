@@ -126,11 +126,15 @@ void wipe(KeySchedule& s)
     sodium_memzero(s.terminalToControl.data(), s.terminalToControl.size());
 }
 
-std::vector<Aead> checkedOffer(std::vector<Aead> offer)
+// The offer as the Auth carries it: one byte per AEAD, best first.
+std::vector<std::uint8_t> offerBytes(const std::vector<Aead>& offer)
 {
     if (offer.empty() || offer.size() > kMaxAeadOffer)
         throw std::invalid_argument("an AEAD offer holds 1 to 8 entries");
-    return offer;
+    std::vector<std::uint8_t> bytes;
+    for (const Aead aead : offer)
+        bytes.push_back(static_cast<std::uint8_t>(aead));
+    return bytes;
 }
 
 } // namespace
@@ -244,8 +248,8 @@ ControlHandshake::ControlHandshake(std::int32_t key, std::vector<Aead> offer)
     : m_password(keyBytes(key))
     , m_nonce(randomNonce())
     , m_scalar(cpace::sampleScalar())
-    , m_offer(checkedOffer(std::move(offer)))
 {
+    m_schedule.offer = offerBytes(offer);
 }
 
 ControlHandshake::ControlHandshake(
@@ -253,8 +257,8 @@ ControlHandshake::ControlHandshake(
     : m_password(keyBytes(key))
     , m_nonce(fixedNonce(nonce))
     , m_scalar(scalar)
-    , m_offer(checkedOffer(std::move(offer)))
 {
+    m_schedule.offer = offerBytes(offer);
 }
 
 ControlHandshake::~ControlHandshake()
@@ -276,9 +280,6 @@ std::optional<Message> ControlHandshake::answerHello(const Message& hello)
     if (!ya)
         return std::nullopt; // only for a scalar of zero, which sampling never gives
     m_schedule.ya = *ya;
-    m_schedule.offer.clear();
-    for (const Aead aead : m_offer)
-        m_schedule.offer.push_back(static_cast<std::uint8_t>(aead));
     return Message { Kind::Auth, Op::None, 0,
         { Bytes { m_nonce }, Bytes { { ya->begin(), ya->end() } }, Bytes { m_schedule.offer } } };
 }

@@ -132,8 +132,7 @@ private:
     std::array<std::uint8_t, 4> m_password;
     std::vector<std::uint8_t> m_nonce;
     cpace::Scalar m_scalar;
-    std::vector<Aead> m_offer;
-    KeySchedule m_schedule;
+    KeySchedule m_schedule; // its offer is set at construction
     bool m_proved = false;
 };
 

@@ -42,8 +42,8 @@ public:
     SettingsStore(const SettingsStore&) = delete;
     SettingsStore& operator=(const SettingsStore&) = delete;
 
-    // Opens `path` below HKEY_LOCAL_MACHINE. A failure is not reported: reads
-    // then return their defaults and writes fail. Opening creates nothing, so a
+    // Opens `path` below HKEY_LOCAL_MACHINE. A failure throws nothing: reads
+    // then return their defaults (readProblem() says why) and writes fail. Opening creates nothing, so a
     // bracket that only reads needs no write access and leaves no file behind;
     // the first write of the bracket creates `path` when missing, with full
     // access, where the store may be written.
@@ -54,8 +54,9 @@ public:
     std::string ReadSetting(const std::string& section, const std::string& ident, const std::string& defaultValue);
     void CloseSettings();
 
-    // Throws "Failed to create key <section>." with "<file>: <reason>" on a
-    // second line when a WriteSetting(section, ...) under `path` would fail now.
+    // Throws StoreError "Failed to create key <section>", its detail()
+    // "<file>: <reason>", when a WriteSetting(section, ...) under `path` would
+    // fail now.
     // Opens for writing as a save does (so it may create the file and the key)
     // but stores no value. Runs its own bracket.
     void ensureWritable(const std::string& path, const std::string& section);

@@ -238,10 +238,12 @@ void createSharedFile(const std::filesystem::path& file, const std::filesystem::
     struct stat info { };
     if (::stat(folder.empty() ? "." : folder.c_str(), &info) != 0 || (info.st_mode & S_ISGID) == 0)
         return;
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+    // The umask would narrow the mode given to open(), so it is set after.
+    constexpr mode_t kShared = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH;
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kShared);
     if (fd < 0)
         return; // another program made it first, or SQLite will report why not
-    ::fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH);
+    ::fchmod(fd, kShared);
     ::close(fd);
 }
 

@@ -2,6 +2,7 @@
 
 #include "Ipv4Address.h"
 #include "KeyExchange.h"
+#include "TerminalConstants.h"
 #include "Utf8.h"
 
 #include <asio.hpp>
@@ -9,7 +10,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -48,10 +48,16 @@ std::string secondsText(std::chrono::milliseconds bound)
     return buffer;
 }
 
-std::string noAnswerText(std::chrono::milliseconds bound)
+// "N second(s)" for a bound.
+std::string withinText(std::chrono::milliseconds bound)
 {
     const std::string seconds = secondsText(bound);
-    return "The terminal did not answer within " + seconds + (seconds == "1" ? " second" : " seconds");
+    return seconds + (seconds == "1" ? " second" : " seconds");
+}
+
+std::string noAnswerText(std::chrono::milliseconds bound)
+{
+    return std::string(kNoAnswerText) + " " + withinText(bound);
 }
 
 const std::string kLostText = "The connection to the terminal was lost";
@@ -69,13 +75,14 @@ public:
     }
 
     // None, or why the connect was refused, failed or did not finish in time.
-    ConnectFailureInfo connect(const asio::ip::tcp::endpoint& endpoint, Clock::time_point deadline)
+    ConnectFailureInfo connect(const asio::ip::tcp::endpoint& endpoint, std::chrono::milliseconds bound)
     {
         asio::error_code result = asio::error::would_block;
         m_socket.async_connect(endpoint, [&](const asio::error_code& ec) { result = ec; });
-        if (!runUntil(deadline, result)) {
+        if (!runUntil(Clock::now() + bound, result)) {
             close();
-            return { ConnectFailure::TimedOut, "The terminal did not accept the connection in time" };
+            return { ConnectFailure::TimedOut,
+                "The terminal did not accept the connection within " + withinText(bound) };
         }
         if (result) {
             close();
@@ -157,20 +164,16 @@ public:
 
 private:
     // Before a blocking send or read: past the deadline the link times out
-    // (the socket is closed, so a late answer cannot be taken for the next
-    // one); otherwise the socket's timeouts are set to what is left, unless
+    // (the caller drops it, so a late answer is never taken for the next
+    // request's); otherwise the socket's timeouts are set to what is left, unless
     // they are within a few milliseconds of it already, which keeps the usual
     // request, whose deadline is always as far away, free of setsockopt.
     void boundWait(Clock::time_point deadline, std::chrono::milliseconds bound)
     {
         constexpr std::chrono::milliseconds kSlack { 5 };
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            asio::error_code ignored;
-            m_socket.close(ignored);
-            m_inbox.clear();
+        if (left.count() <= 0)
             throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
-        }
         if (m_ioTimeout.count() > 0 && std::chrono::abs(m_ioTimeout - left) <= kSlack)
             return;
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
@@ -279,13 +282,9 @@ bool NetworkTermLink::openLink(const std::u16string& ipAddress, std::int32_t por
         return fail(ConnectFailure::InvalidAddress, "The connection to " + address + " was not allowed");
     if (!m_channel)
         m_channel = std::make_unique<Channel>();
-    if (ConnectFailureInfo failure = m_channel->connect(endpoint, Clock::now() + m_timeouts.connect);
-        failure.cause != ConnectFailure::None) {
-        if (failure.cause == ConnectFailure::TimedOut)
-            failure.text = "The terminal did not accept the connection within " + secondsText(m_timeouts.connect)
-                + (secondsText(m_timeouts.connect) == "1" ? " second" : " seconds");
+    if (ConnectFailureInfo failure = m_channel->connect(endpoint, m_timeouts.connect);
+        failure.cause != ConnectFailure::None)
         return fail(failure.cause, std::move(failure.text));
-    }
     return keyCheck(address);
 }
 
@@ -321,6 +320,10 @@ bool NetworkTermLink::keyCheck(const std::string& address)
 {
     const auto deadline = Clock::now() + m_timeouts.answer;
     bool toldMismatch = false;
+    const auto unproven = [&] {
+        return fail(ConnectFailure::TerminalUnproven,
+            "The terminal at " + address + " could not prove that it knows the communication key");
+    };
     try {
         // Only a refusal may come before the terminal has proved itself.
         const auto refusedEarly = [&](const ConnectFailureInfo& refused) {
@@ -349,8 +352,7 @@ bool NetworkTermLink::keyCheck(const std::string& address)
             const auto refused = refusal(verdict);
             if (refused && (refused->cause == ConnectFailure::WrongKey || refused->cause == ConnectFailure::LockedOut))
                 return fail(refused->cause, std::move(refused->text));
-            return fail(ConnectFailure::TerminalUnproven,
-                "The terminal at " + address + " could not prove that it knows the communication key");
+            return unproven();
         }
         m_channel->send(proto::encode(handshake.confirmation()), deadline, m_timeouts.answer);
         m_channel->protect(handshake.cipher());
@@ -367,13 +369,11 @@ bool NetworkTermLink::keyCheck(const std::string& address)
                     + ", which this control does not support (it speaks version " + std::to_string(proto::kVersion)
                     + ")");
         if (toldMismatch)
-            return fail(ConnectFailure::TerminalUnproven,
-                "The terminal at " + address + " could not prove that it knows the communication key");
+            return unproven();
         if (failure.kind == LinkFailure::Kind::TimedOut)
             return fail(ConnectFailure::TimedOut, failure.description + " during the key check");
         return fail(ConnectFailure::BrokenHandshake, "The key check failed: " + failure.description);
     }
-    m_lastFailure = {};
     return true;
 }
 

@@ -47,9 +47,8 @@ public:
     // Not yet past the key check (or refused at it): the connections that
     // admission may drop.
     bool authenticated() const { return m_authenticated; }
-    bool closed() const { return m_phase == Phase::Closed; }
 
-    void start(Lockout::Clock::duration lockedFor)
+    void start(const Lockout::State& lockout)
     {
         m_server.connectionEvent({ { "event", "accept" }, { "connection", m_id }, { "peer", m_peer } });
         asio::error_code ignored;
@@ -57,8 +56,8 @@ public:
         // Answers are first tried with a plain write (see send); reads stay
         // asynchronous either way.
         m_socket.non_blocking(true, ignored);
-        if (lockedFor > Lockout::Clock::duration::zero()) {
-            refuseLockedOut(lockedFor);
+        if (lockout) {
+            refuseLockedOut(lockout);
             read();
             return;
         }
@@ -83,12 +82,7 @@ public:
         m_socket.close(ignored);
         m_readTimer.cancel();
         m_writeTimer.cancel();
-        const json entry { { "event", "close" }, { "connection", m_id }, { "reason", reason } };
-        if (m_authenticated) {
-            m_server.m_journal.write(entry);
-        } else {
-            m_server.connectionEvent(entry);
-        }
+        log({ { "event", "close" }, { "connection", m_id }, { "reason", reason } });
         m_server.forget(m_id);
     }
 
@@ -140,10 +134,21 @@ private:
     std::uint64_t m_writeGeneration = 0;
     std::string m_closeReason;
 
-    void refuseLockedOut(Lockout::Clock::duration lockedFor)
+    // What happens on this connection goes to the journal once it passed the
+    // key check; before that, through the flood-limited connection events.
+    void log(const json& entry)
     {
-        const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockedFor).count();
-        const bool terminalWide = m_server.m_lockout.check(m_address, Lockout::Clock::now()).terminalWide;
+        if (m_authenticated) {
+            m_server.m_journal.write(entry);
+        } else {
+            m_server.connectionEvent(entry);
+        }
+    }
+
+    void refuseLockedOut(const Lockout::State& lockout)
+    {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockout.remaining).count();
+        const bool terminalWide = lockout.terminalWide;
         m_server.connectionEvent({ { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer },
             { "address", m_address }, { "terminalWide", terminalWide } });
         const std::string who = terminalWide ? "" : " from " + m_address;
@@ -233,12 +238,7 @@ private:
 
     void protocolError(const std::string& error)
     {
-        const json entry { { "event", "protocol_error" }, { "connection", m_id }, { "error", error } };
-        if (m_authenticated) {
-            m_server.m_journal.write(entry);
-        } else {
-            m_server.connectionEvent(entry); // garbage before the key check costs no key
-        }
+        log({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
         close("protocol error: " + error);
     }
 
@@ -290,9 +290,8 @@ private:
     {
         // Another connection from this address may have started a lockout
         // while this one was in its handshake.
-        const auto lockedFor = m_server.m_lockout.remaining(m_address, Lockout::Clock::now());
-        if (lockedFor > Lockout::Clock::duration::zero()) {
-            refuseLockedOut(lockedFor);
+        if (const auto lockout = m_server.m_lockout.check(m_address, Lockout::Clock::now())) {
+            refuseLockedOut(lockout);
             return true;
         }
         return false;
@@ -541,7 +540,7 @@ void Server::accept()
             const auto id = m_nextId++;
             auto session = std::make_shared<Session>(*this, std::move(socket), id);
             m_sessions.emplace(id, session);
-            session->start(m_lockout.remaining(session->address(), Lockout::Clock::now()));
+            session->start(m_lockout.check(session->address(), Lockout::Clock::now()));
         }
         accept();
     });
@@ -562,7 +561,7 @@ const char* Server::admit(const tcp::socket& socket)
     std::size_t fromAddress = 0;
     std::shared_ptr<Session> oldest;
     for (const auto& [id, session] : m_sessions) {
-        if (session->authenticated() || session->closed()) {
+        if (session->authenticated()) {
             continue;
         }
         if (!oldest) {

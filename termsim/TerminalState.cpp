@@ -298,9 +298,8 @@ StateFile::StateFile(std::string path, bool sync)
     // A random start keeps two runs from reaching for the same names.
     , m_tempCounter(std::random_device {}())
 {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    m_chmod = (m_mode & mask) != 0;
+    m_umask = ::umask(0);
+    ::umask(m_umask);
     const std::filesystem::path target(m_path);
     const std::filesystem::path dir = target.parent_path().empty() ? std::filesystem::path(".") : target.parent_path();
     m_dir = dir.string();
@@ -347,10 +346,7 @@ TerminalState StateFile::load() const
         throw std::runtime_error("the state file " + m_path + " is read-only (mode " + octal
             + "); termsim saves every change into it, so make it writable or give another file");
     }
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
     m_mode = mode;
-    m_chmod = (m_mode & mask) != 0;
     m_currentFd = ::open(m_path.c_str(), O_RDWR | O_CLOEXEC); // without it, the first save renames
     m_currentSize = static_cast<std::size_t>(st.st_size);
     std::stringstream text;
@@ -398,7 +394,8 @@ void StateFile::createSpare() const
     if (fd < 0) {
         systemError("cannot create a temporary file beside", m_path);
     }
-    if (m_chmod && ::fchmod(fd, m_mode) != 0) {
+    // A mode the umask would narrow is set after creating.
+    if ((m_mode & m_umask) != 0 && ::fchmod(fd, m_mode) != 0) {
         const int why = errno;
         ::close(fd);
         ::unlink(m_temp.c_str());

@@ -75,7 +75,7 @@ private:
     std::string m_tempPrefix; // m_dir + "/." + file name + "."
     bool m_sync = true;
     mutable mode_t m_mode = 0600;
-    mutable bool m_chmod = false; // the umask would narrow m_mode: set it after creating
+    mode_t m_umask = 0; // the process's, read once
     // Reused by every save, so a save allocates nothing once warm.
     mutable std::string m_text;
     mutable std::string m_temp; // the spare's name
