@@ -18,15 +18,6 @@ QString warningFor(int zone)
     return QStringLiteral("Please enable the Time Zone %1 before enable the Time Zone %2.").arg(zone - 1).arg(zone);
 }
 
-std::string zoneValueName(int zone)
-{
-    return std::to_string(schedule::terminalIndex(zone));
-}
-std::string zoneFlagName(int zone)
-{
-    return "TZ" + zoneValueName(zone);
-}
-
 } // namespace
 
 void TfrmMain::timeFieldExit(TimeEdit* field)

@@ -157,11 +157,10 @@ ScheduleSnapshot scheduleFromStore(SettingsStore& store)
         }
     };
     SettingsBracket bracket(store, kSettingsPath);
-    fill(1, store.ReadSetting(kSettingsSection, "50", defaultText));
+    fill(1, store.ReadSetting(kSettingsSection, zoneValueName(1), defaultText));
     for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        const std::string index = std::to_string(schedule::terminalIndex(zone));
-        const std::string text = store.ReadSetting(kSettingsSection, index, defaultText);
-        const std::string flag = store.ReadSetting(kSettingsSection, "TZ" + index, "0");
+        const std::string text = store.ReadSetting(kSettingsSection, zoneValueName(zone), defaultText);
+        const std::string flag = store.ReadSetting(kSettingsSection, zoneFlagName(zone), "0");
         if (flag != "1")
             continue;
         // The window's box refuses a tick while the zone before is off, yet

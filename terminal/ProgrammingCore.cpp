@@ -9,16 +9,6 @@
 
 namespace {
 
-std::string zoneValueName(int zone)
-{
-    return std::to_string(schedule::terminalIndex(zone));
-}
-
-std::string zoneFlagName(int zone)
-{
-    return "TZ" + zoneValueName(zone);
-}
-
 void save(SettingsStore* store, const std::string& ident, const std::string& value)
 {
     if (store)
@@ -34,6 +24,16 @@ template <typename Read> void readIdentity(std::vector<std::string>& lines, cons
 }
 
 } // namespace
+
+std::string zoneValueName(int zone)
+{
+    return std::to_string(schedule::terminalIndex(zone));
+}
+
+std::string zoneFlagName(int zone)
+{
+    return "TZ" + zoneValueName(zone);
+}
 
 ProgrammingMethod findProgrammingMethod(TCTermLink& link)
 {

@@ -97,6 +97,12 @@ private:
     std::vector<std::string> m_refused;
 };
 
+// Names in the saved schedule: a zone's week text is stored under its
+// terminal index ("50" for zone 1), whether zone 2..5 is ticked under "TZ"
+// and that index ("TZ49").
+std::string zoneValueName(int zone);
+std::string zoneFlagName(int zone);
+
 // A zone's week text: its fourteen fields joined as they stand.
 std::string zoneText(const ScheduleSnapshot& snapshot, int zone);
 
