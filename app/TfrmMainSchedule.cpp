@@ -63,7 +63,7 @@ void TfrmMain::fillZone(int zone, const QString& text)
 void TfrmMain::keepZoneTexts(const ScheduleSnapshot& snapshot)
 {
     for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        if (snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (zoneWritten(snapshot, zone))
             m_tzTexts.at(static_cast<std::size_t>(zone - 2)) = QString::fromStdString(zoneText(snapshot, zone));
     }
 }

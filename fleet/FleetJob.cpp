@@ -52,7 +52,7 @@ void verify(TCTermLink& link, const JobOptions& options, TerminalResult& result)
     if (!options.snapshot.enable)
         return; // Disable writes no time zones
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !options.snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (!zoneWritten(options.snapshot, zone))
             continue;
         const std::string expected = zoneText(options.snapshot, zone);
         std::u16string text;

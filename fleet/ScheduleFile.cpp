@@ -115,7 +115,7 @@ std::vector<std::string> checkFourDigits(const ScheduleSnapshot& snapshot)
 {
     std::vector<std::string> errors;
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (!zoneWritten(snapshot, zone))
             continue;
         const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
         for (std::size_t slot = 0; slot < fields.size(); ++slot) {
@@ -132,7 +132,7 @@ json scheduleToJson(const ScheduleSnapshot& snapshot)
 {
     json zones = json::object();
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (!zoneWritten(snapshot, zone))
             continue;
         json days = json::object();
         const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
@@ -165,8 +165,7 @@ ScheduleSnapshot scheduleFromStore(SettingsStore& store)
             continue;
         // The window's box refuses a tick while the zone before is off, yet
         // the fields are filled all the same.
-        const bool previousTicked = zone == 2 || snapshot.ticked.at(static_cast<std::size_t>(zone - 3));
-        snapshot.ticked.at(static_cast<std::size_t>(zone - 2)) = previousTicked;
+        snapshot.ticked.at(static_cast<std::size_t>(zone - 2)) = zoneWritten(snapshot, zone - 1);
         fill(zone, text);
     }
     return snapshot;

@@ -143,6 +143,11 @@ bool WriteRecorder::WriteUnlockCombination(
     return note(m_link.WriteUnlockCombination(kMachineNumber, c1, c2, c3, c4, c5, c6), std::move(call));
 }
 
+bool zoneWritten(const ScheduleSnapshot& snapshot, int zone)
+{
+    return zone == 1 || snapshot.ticked.at(static_cast<std::size_t>(zone - 2));
+}
+
 std::string zoneText(const ScheduleSnapshot& snapshot, int zone)
 {
     return schedule::joinZone(snapshot.zones.at(static_cast<std::size_t>(zone - 1)));
@@ -162,7 +167,7 @@ void writeTimeZones(WriteRecorder& writes, const ScheduleSnapshot& snapshot, Set
     writes.WriteTimeZone(schedule::terminalIndex(1), zone1);
     save(store, zoneValueName(1), zone1);
     for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        if (snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (zoneWritten(snapshot, zone))
             writeZone(writes, snapshot, zone, store);
         else
             save(store, zoneFlagName(zone), "0");

@@ -103,6 +103,9 @@ private:
 std::string zoneValueName(int zone);
 std::string zoneFlagName(int zone);
 
+// Zone 1 always, zones 2..5 when ticked: the zones an Update writes.
+bool zoneWritten(const ScheduleSnapshot& snapshot, int zone);
+
 // A zone's week text: its fourteen fields joined as they stand.
 std::string zoneText(const ScheduleSnapshot& snapshot, int zone);
 
