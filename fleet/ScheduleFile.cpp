@@ -114,16 +114,11 @@ ScheduleParse parseSchedule(std::string_view text)
 std::vector<std::string> checkFourDigits(const ScheduleSnapshot& snapshot)
 {
     std::vector<std::string> errors;
-    for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (!zoneWritten(snapshot, zone))
-            continue;
-        const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
-        for (std::size_t slot = 0; slot < fields.size(); ++slot) {
-            if (schedule::isFourDigitTime(fromUtf8(fields.at(slot))))
-                continue;
-            errors.push_back("zones." + std::to_string(zone) + "." + dayKey(static_cast<int>(slot / 2)) + " "
-                + (slot % 2 ? "end" : "start") + ": \"" + fields.at(slot) + "\" is not a four-digit time (HHMM)");
-        }
+    for (const auto& [zone, slot] : notFourDigitFields(snapshot)) {
+        const std::string& text
+            = snapshot.zones.at(static_cast<std::size_t>(zone - 1)).at(static_cast<std::size_t>(slot));
+        errors.push_back("zones." + std::to_string(zone) + "." + dayKey(slot / 2) + " " + (slot % 2 ? "end" : "start")
+            + ": \"" + text + "\" is not a four-digit time (HHMM)");
     }
     return errors;
 }

@@ -148,6 +148,21 @@ bool zoneWritten(const ScheduleSnapshot& snapshot, int zone)
     return zone == 1 || snapshot.ticked.at(static_cast<std::size_t>(zone - 2));
 }
 
+std::vector<ZoneField> notFourDigitFields(const ScheduleSnapshot& snapshot)
+{
+    std::vector<ZoneField> bad;
+    for (int zone = 1; zone <= schedule::kZones; ++zone) {
+        if (!zoneWritten(snapshot, zone))
+            continue;
+        const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
+        for (std::size_t slot = 0; slot < fields.size(); ++slot) {
+            if (!schedule::isFourDigitTime(fromUtf8(fields.at(slot))))
+                bad.push_back({ zone, static_cast<int>(slot) });
+        }
+    }
+    return bad;
+}
+
 std::string zoneText(const ScheduleSnapshot& snapshot, int zone)
 {
     return schedule::joinZone(snapshot.zones.at(static_cast<std::size_t>(zone - 1)));
