@@ -18,15 +18,6 @@ QString warningFor(int zone)
     return QStringLiteral("Please enable the Time Zone %1 before enable the Time Zone %2.").arg(zone - 1).arg(zone);
 }
 
-std::string zoneValueName(int zone)
-{
-    return std::to_string(schedule::terminalIndex(zone));
-}
-std::string zoneFlagName(int zone)
-{
-    return "TZ" + zoneValueName(zone);
-}
-
 } // namespace
 
 void TfrmMain::timeFieldExit(TimeEdit* field)
@@ -72,7 +63,7 @@ void TfrmMain::fillZone(int zone, const QString& text)
 void TfrmMain::keepZoneTexts(const ScheduleSnapshot& snapshot)
 {
     for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        if (snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (zoneWritten(snapshot, zone))
             m_tzTexts.at(static_cast<std::size_t>(zone - 2)) = QString::fromStdString(zoneText(snapshot, zone));
     }
 }

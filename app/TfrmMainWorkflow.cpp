@@ -110,25 +110,18 @@ void TfrmMain::showReadout(const ConnectReadout& readout, bool complete)
 
 bool TfrmMain::checkScheduleFields()
 {
-    for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !tzBox(zone)->isChecked())
-            continue;
-        for (int day = 0; day < schedule::kDays; ++day) {
-            for (int column : { schedule::startColumn(zone), schedule::endColumn(zone) }) {
-                const QString text = timeField(day, column)->text();
-                if (schedule::isFourDigitTime(text.toStdU16String()))
-                    continue;
-                m_boxes.show(this, IMessageBoxes::Kind::Error, QStringLiteral("Error"),
-                    QStringLiteral("Time Zone %1, %2 %3: \"%4\" is not a four-digit time (HHMM).")
-                        .arg(zone)
-                        .arg(QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data()))
-                        .arg(column % 2 ? QStringLiteral("start") : QStringLiteral("end"))
-                        .arg(text));
-                return false;
-            }
-        }
-    }
-    return true;
+    const std::vector<ZoneField> bad = notFourDigitFields(currentSnapshot());
+    if (bad.empty())
+        return true;
+    const auto [zone, slot] = bad.front();
+    const int day = slot / 2;
+    m_boxes.show(this, IMessageBoxes::Kind::Error, QStringLiteral("Error"),
+        QStringLiteral("Time Zone %1, %2 %3: \"%4\" is not a four-digit time (HHMM).")
+            .arg(zone)
+            .arg(QString::fromLatin1(schedule::kDayNames.at(static_cast<std::size_t>(day)).data()))
+            .arg(slot % 2 ? QStringLiteral("end") : QStringLiteral("start"))
+            .arg(zoneFields(zone).at(static_cast<std::size_t>(slot))->text()));
+    return false;
 }
 
 void TfrmMain::updateStage()

@@ -15,6 +15,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::string_view kNoAnswer = "The terminal did not answer within";
 
+// The first pause before reconnecting to a restarting terminal; it doubles up to 4 s.
+constexpr std::chrono::milliseconds kFirstBackoff { 250 };
+
 // Sleeps up to `duration`, waking early when `stop` is set.
 void pause(std::chrono::milliseconds duration, const std::atomic<bool>& stop)
 {
@@ -52,7 +55,7 @@ void verify(TCTermLink& link, const JobOptions& options, TerminalResult& result)
     if (!options.snapshot.enable)
         return; // Disable writes no time zones
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !options.snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (!zoneWritten(options.snapshot, zone))
             continue;
         const std::string expected = zoneText(options.snapshot, zone);
         std::u16string text;
@@ -89,7 +92,7 @@ void program(TCTermLink& link, const SiteTerminal& terminal, const JobOptions& o
     // A restarting terminal refuses connections for a while: try again with a
     // growing pause.
     link.DisconnectTerminal();
-    auto backoff = options.firstBackoff;
+    auto backoff = kFirstBackoff;
     for (int attempt = 0;; ++attempt) {
         if (connectTerminal(link, terminal))
             break;

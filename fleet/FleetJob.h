@@ -48,7 +48,6 @@ struct JobOptions {
     bool restart = false;
     bool verify = false;
     int retries = 8;
-    std::chrono::milliseconds firstBackoff { 250 };
 };
 
 // One terminal, exactly as the window does it: key, Connect and its read-out,

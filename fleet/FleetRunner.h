@@ -45,7 +45,6 @@ public:
     std::vector<TerminalResult> results() const;
     // One finished terminal's result.
     TerminalResult result(std::size_t index) const;
-    const std::vector<SiteTerminal>& site() const { return m_site; }
 
     // Waits for every worker.
     void join();

@@ -114,16 +114,11 @@ ScheduleParse parseSchedule(std::string_view text)
 std::vector<std::string> checkFourDigits(const ScheduleSnapshot& snapshot)
 {
     std::vector<std::string> errors;
-    for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
-            continue;
-        const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
-        for (std::size_t slot = 0; slot < fields.size(); ++slot) {
-            if (schedule::isFourDigitTime(fromUtf8(fields.at(slot))))
-                continue;
-            errors.push_back("zones." + std::to_string(zone) + "." + dayKey(static_cast<int>(slot / 2)) + " "
-                + (slot % 2 ? "end" : "start") + ": \"" + fields.at(slot) + "\" is not a four-digit time (HHMM)");
-        }
+    for (const auto& [zone, slot] : notFourDigitFields(snapshot)) {
+        const std::string& text
+            = snapshot.zones.at(static_cast<std::size_t>(zone - 1)).at(static_cast<std::size_t>(slot));
+        errors.push_back("zones." + std::to_string(zone) + "." + dayKey(slot / 2) + " " + (slot % 2 ? "end" : "start")
+            + ": \"" + text + "\" is not a four-digit time (HHMM)");
     }
     return errors;
 }
@@ -132,7 +127,7 @@ json scheduleToJson(const ScheduleSnapshot& snapshot)
 {
     json zones = json::object();
     for (int zone = 1; zone <= schedule::kZones; ++zone) {
-        if (zone > 1 && !snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (!zoneWritten(snapshot, zone))
             continue;
         json days = json::object();
         const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
@@ -157,17 +152,15 @@ ScheduleSnapshot scheduleFromStore(SettingsStore& store)
         }
     };
     SettingsBracket bracket(store, kSettingsPath);
-    fill(1, store.ReadSetting(kSettingsSection, "50", defaultText));
+    fill(1, store.ReadSetting(kSettingsSection, zoneValueName(1), defaultText));
     for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        const std::string index = std::to_string(schedule::terminalIndex(zone));
-        const std::string text = store.ReadSetting(kSettingsSection, index, defaultText);
-        const std::string flag = store.ReadSetting(kSettingsSection, "TZ" + index, "0");
+        const std::string text = store.ReadSetting(kSettingsSection, zoneValueName(zone), defaultText);
+        const std::string flag = store.ReadSetting(kSettingsSection, zoneFlagName(zone), "0");
         if (flag != "1")
             continue;
         // The window's box refuses a tick while the zone before is off, yet
         // the fields are filled all the same.
-        const bool previousTicked = zone == 2 || snapshot.ticked.at(static_cast<std::size_t>(zone - 3));
-        snapshot.ticked.at(static_cast<std::size_t>(zone - 2)) = previousTicked;
+        snapshot.ticked.at(static_cast<std::size_t>(zone - 2)) = zoneWritten(snapshot, zone - 1);
         fill(zone, text);
     }
     return snapshot;

@@ -1,5 +1,6 @@
 #include "SiteFile.h"
 
+#include "Ipv4Address.h"
 #include "Number.h"
 
 #include <sys/stat.h>
@@ -59,29 +60,16 @@ std::optional<std::vector<std::string>> splitCsv(std::string_view line)
 
 std::optional<std::string> normaliseIpv4(std::string_view text)
 {
-    std::string out;
-    int parts = 0;
-    std::size_t i = 0;
-    while (parts < 4) {
-        std::size_t digits = 0;
-        int value = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
-            value = value * 10 + (text[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255)
-            return std::nullopt;
-        out += std::to_string(value);
-        if (++parts < 4) {
-            if (i >= text.size() || text[i] != '.')
-                return std::nullopt;
-            out += '.';
-            ++i;
-        }
-    }
-    if (i != text.size())
+    // The control's own reader: a line passes exactly when the control would take its address.
+    const auto octets = termlink::parseDottedQuad(text);
+    if (!octets)
         return std::nullopt;
+    std::string out;
+    for (const std::uint8_t octet : *octets) {
+        if (!out.empty())
+            out += '.';
+        out += std::to_string(octet);
+    }
     return out;
 }
 

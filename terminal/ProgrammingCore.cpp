@@ -9,16 +9,6 @@
 
 namespace {
 
-std::string zoneValueName(int zone)
-{
-    return std::to_string(schedule::terminalIndex(zone));
-}
-
-std::string zoneFlagName(int zone)
-{
-    return "TZ" + zoneValueName(zone);
-}
-
 void save(SettingsStore* store, const std::string& ident, const std::string& value)
 {
     if (store)
@@ -34,6 +24,16 @@ template <typename Read> void readIdentity(std::vector<std::string>& lines, cons
 }
 
 } // namespace
+
+std::string zoneValueName(int zone)
+{
+    return std::to_string(schedule::terminalIndex(zone));
+}
+
+std::string zoneFlagName(int zone)
+{
+    return "TZ" + zoneValueName(zone);
+}
 
 ProgrammingMethod findProgrammingMethod(TCTermLink& link)
 {
@@ -143,6 +143,26 @@ bool WriteRecorder::WriteUnlockCombination(
     return note(m_link.WriteUnlockCombination(kMachineNumber, c1, c2, c3, c4, c5, c6), std::move(call));
 }
 
+bool zoneWritten(const ScheduleSnapshot& snapshot, int zone)
+{
+    return zone == 1 || snapshot.ticked.at(static_cast<std::size_t>(zone - 2));
+}
+
+std::vector<ZoneField> notFourDigitFields(const ScheduleSnapshot& snapshot)
+{
+    std::vector<ZoneField> bad;
+    for (int zone = 1; zone <= schedule::kZones; ++zone) {
+        if (!zoneWritten(snapshot, zone))
+            continue;
+        const auto& fields = snapshot.zones.at(static_cast<std::size_t>(zone - 1));
+        for (std::size_t slot = 0; slot < fields.size(); ++slot) {
+            if (!schedule::isFourDigitTime(fromUtf8(fields.at(slot))))
+                bad.push_back({ zone, static_cast<int>(slot) });
+        }
+    }
+    return bad;
+}
+
 std::string zoneText(const ScheduleSnapshot& snapshot, int zone)
 {
     return schedule::joinZone(snapshot.zones.at(static_cast<std::size_t>(zone - 1)));
@@ -162,7 +182,7 @@ void writeTimeZones(WriteRecorder& writes, const ScheduleSnapshot& snapshot, Set
     writes.WriteTimeZone(schedule::terminalIndex(1), zone1);
     save(store, zoneValueName(1), zone1);
     for (int zone = 2; zone <= schedule::kZones; ++zone) {
-        if (snapshot.ticked.at(static_cast<std::size_t>(zone - 2)))
+        if (zoneWritten(snapshot, zone))
             writeZone(writes, snapshot, zone, store);
         else
             save(store, zoneFlagName(zone), "0");

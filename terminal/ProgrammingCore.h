@@ -97,6 +97,25 @@ private:
     std::vector<std::string> m_refused;
 };
 
+// Names in the saved schedule: a zone's week text is stored under its
+// terminal index ("50" for zone 1), whether zone 2..5 is ticked under "TZ"
+// and that index ("TZ49").
+std::string zoneValueName(int zone);
+std::string zoneFlagName(int zone);
+
+// Zone 1 always, zones 2..5 when ticked: the zones an Update writes.
+bool zoneWritten(const ScheduleSnapshot& snapshot, int zone);
+
+// One field of the grid: its zone (1..5) and its slot in week-text order (0..13).
+struct ZoneField {
+    int zone = 1;
+    int slot = 0;
+};
+
+// The fields of the written zones that are not four-digit times, zone by zone
+// in week-text order: a short or empty one would shift every later time.
+std::vector<ZoneField> notFourDigitFields(const ScheduleSnapshot& snapshot);
+
 // A zone's week text: its fourteen fields joined as they stand.
 std::string zoneText(const ScheduleSnapshot& snapshot, int zone);
 
