@@ -13,8 +13,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::string_view kNoAnswer = "The terminal did not answer within";
-
 // The first pause before reconnecting to a restarting terminal; it doubles up to 4 s.
 constexpr std::chrono::milliseconds kFirstBackoff { 250 };
 
@@ -82,8 +80,13 @@ void program(TCTermLink& link, const SiteTerminal& terminal, const JobOptions& o
     }
     result.enabledAfter = options.snapshot.enable;
     if (options.restart) {
-        link.RestartTerminal(kMachineNumber);
-        result.restarted = true;
+        // A terminal that refuses to restart does not take up what was written.
+        result.restarted = link.RestartTerminal(kMachineNumber);
+        if (!result.restarted) {
+            result.refused.push_back("RestartTerminal()");
+            result.outcome = Outcome::Refused;
+            return;
+        }
     }
     if (!options.verify) {
         result.outcome = Outcome::Ok;
@@ -180,7 +183,7 @@ TerminalResult runJob(
         }
     } catch (const std::exception& e) {
         result.error = e.what();
-        result.outcome = std::string_view(result.error).starts_with(kNoAnswer) ? Outcome::TimedOut : Outcome::Error;
+        result.outcome = std::string_view(result.error).starts_with(kNoAnswerText) ? Outcome::TimedOut : Outcome::Error;
     }
     try {
         link.DisconnectTerminal();

@@ -253,12 +253,12 @@ TEST(FleetSite, InterruptTwiceStopsAtOnceAndNamesThePartlyProgrammed)
     EXPECT_EQ(terminals.at("t04")["outcome"], "not started");
 }
 
-TEST(FleetSite, VerifyAfterRestartCatchesATimeZoneTheTerminalLost)
+TEST(FleetSite, VerifyAfterRestartCatchesATimeZoneTheTerminalLostOrARefusedRestart)
 {
     const TempDir dir;
-    auto options = site("127.0.24.1", 2, dir);
+    auto options = site("127.0.24.1", 3, dir);
     options.restartMs = 300;
-    options.fails = { "127.0.24.2@WriteTimeZone:49=ignore" };
+    options.fails = { "127.0.24.2@WriteTimeZone:49=ignore", "127.0.24.3@RestartTerminal=false" };
     const std::string old(56, '1');
     dir.file("states/127.0.24.2.json", nlohmann::json { { "timeZones", { { "49", old } } } }.dump());
     TermsimProcess sim(options);
@@ -266,7 +266,7 @@ TEST(FleetSite, VerifyAfterRestartCatchesATimeZoneTheTerminalLost)
     const std::string schedule = dir.file("schedule.json",
         nlohmann::json { { "zones", { { "1", weekOf("0800", "1700") }, { "2", weekOf("1900", "2000") } } } }.dump());
     const std::string reportFile = dir.path() + "/report.json";
-    ChildProcess fleet(fleetArgs({ "program", "--site", dir.file("site.csv", siteCsv("127.0.24.", 1, 2)), "--schedule",
+    ChildProcess fleet(fleetArgs({ "program", "--site", dir.file("site.csv", siteCsv("127.0.24.", 1, 3)), "--schedule",
         schedule, "--force-close", "--restart", "--verify", "--retries", "10", "--report", reportFile }));
     ASSERT_EQ(fleet.wait(60s), 1) << fleet.out() << fleet.err();
 
@@ -281,6 +281,10 @@ TEST(FleetSite, VerifyAfterRestartCatchesATimeZoneTheTerminalLost)
     EXPECT_EQ(lost["mismatches"],
         nlohmann::json::array({ "time zone 49 reads \"" + old
             + "\", not \"19002000190020001900200019002000190020001900200019002000\"" }));
+    const auto& refused = terminals.at("t03");
+    EXPECT_EQ(refused["outcome"], "refused");
+    EXPECT_EQ(refused["restarted"], false);
+    EXPECT_EQ(refused["refused"], nlohmann::json::array({ "RestartTerminal()" }));
     // The read-back came after the restart, on a new connection.
     const auto ops = sim.operations("127.0.24.1");
     const auto restart = std::find(ops.begin(), ops.end(), "RestartTerminal(1)");
