@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <stdexcept>
+
 using nlohmann::json;
 
 namespace {
@@ -163,5 +165,9 @@ ScheduleSnapshot scheduleFromStore(SettingsStore& store)
         snapshot.ticked.at(static_cast<std::size_t>(zone - 2)) = zoneWritten(snapshot, zone - 1);
         fill(zone, text);
     }
+    // A store that exists but cannot be read must not pass for an empty one:
+    // the site would get the built-in times.
+    if (const auto& problem = store.readProblem())
+        throw std::runtime_error(*problem);
     return snapshot;
 }

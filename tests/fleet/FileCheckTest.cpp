@@ -158,4 +158,15 @@ TEST(ScheduleFile, TheStoredScheduleExportsAndReadsBackTheSame)
     EXPECT_EQ(back.snapshot.zones[0], stored.zones[0]);
     EXPECT_EQ(back.snapshot.zones[1], stored.zones[1]);
     EXPECT_EQ(back.snapshot.ticked, stored.ticked);
+
+    // No store yet gives the built-in times; one that cannot be read, an error.
+    SettingsStore none(dir.path() + "/none.db");
+    EXPECT_EQ(scheduleFromStore(none).zones[0][0], "0000");
+    SettingsStore junk(dir.file("junk.db", "not a database at all, but long enough to be taken for one......"));
+    try {
+        scheduleFromStore(junk);
+        ADD_FAILURE() << "an unreadable store gave a schedule";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("junk.db: not a settings database"), std::string::npos) << e.what();
+    }
 }
