@@ -243,11 +243,12 @@ private:
     }
 
     // A peer of another version gets a refusal it can read, in its own
-    // version's framing, and the connection closes.
+    // version's framing, and the connection closes. It has passed no key
+    // check, so its line is flood-limited like any other such.
     void refuseVersion(std::uint8_t version)
     {
         const std::string error = proto::unsupportedVersionText(version);
-        m_server.m_journal.write({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
+        log({ { "event", "protocol_error" }, { "connection", m_id }, { "error", error } });
         m_wireVersion = version;
         send(proto::versionRefusal(version));
         closeAfterWrites(error);

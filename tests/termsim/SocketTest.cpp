@@ -596,17 +596,19 @@ TEST(TermsimSocket, RecordedHandshakesAndChangedOrReplayedFramesAreRefused)
 }
 
 // A peer of the old version is refused with a reason it can read (version
-// 1's AuthResult has the same layout) and the journal says why.
+// 1's AuthResult has the same layout) and the journal says why; a flood of
+// them, which needs no key, is only counted like any other.
 TEST(TermsimSocket, AnOldVersionPeerIsToldTheVersionIsUnsupported)
 {
     TermsimProcess sim("127.0.1.14");
     ASSERT_TRUE(sim.started());
+    const proto::Message oldAuth { proto::Kind::Auth, Op::None, 0,
+        { proto::Bytes { std::vector<std::uint8_t>(32, 0xAB) } } };
+    const auto oldFrame = proto::encode(oldAuth, proto::kMaxFrame, 1);
     TestClient old;
     ASSERT_TRUE(old.connect(sim.address()));
     ASSERT_TRUE(old.receive());
-    const proto::Message oldAuth { proto::Kind::Auth, Op::None, 0,
-        { proto::Bytes { std::vector<std::uint8_t>(32, 0xAB) } } };
-    ASSERT_TRUE(old.sendRaw(proto::encode(oldAuth, proto::kMaxFrame, 1)));
+    ASSERT_TRUE(old.sendRaw(oldFrame));
     EXPECT_FALSE(old.receive()); // not our version
     auto reply = old.unread();
     ASSERT_GT(reply.size(), proto::kLengthPrefix);
@@ -621,6 +623,23 @@ TEST(TermsimSocket, AnOldVersionPeerIsToldTheVersionIsUnsupported)
     const auto errors = events(sim, "protocol_error");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0]["error"].get<std::string>().find("unsupported protocol version 1"), std::string::npos);
+
+    constexpr std::size_t floodSize = 80;
+    for (std::size_t i = 0; i < floodSize; ++i) {
+        TestClient flood;
+        ASSERT_TRUE(flood.connect(sim.address(), 4370, 3000ms, "127.5.0." + std::to_string(i + 1)));
+        ASSERT_TRUE(flood.receive());
+        ASSERT_TRUE(flood.sendRaw(oldFrame));
+        EXPECT_FALSE(flood.receive()); // the refusal, in version 1's framing
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (events(sim, "summary").empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms); // the summary comes at the end of its second, bounded
+    }
+    const auto summaries = events(sim, "summary");
+    ASSERT_FALSE(summaries.empty());
+    EXPECT_GT(summaries[0]["counts"].value("protocol_error", 0), 0);
+    EXPECT_LT(events(sim, "protocol_error").size(), floodSize);
 }
 
 TEST(TermsimSocket, ASiteIsManyTerminalsEachWithItsOwnStateFaultsAndJournal)
