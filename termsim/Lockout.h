@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Defaults.h"
+
 #include <chrono>
 #include <deque>
 #include <map>
@@ -15,11 +17,11 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Policy {
-        int failures = 5; // per address within the window
+        int failures = termsim_defaults::kAddressFailures; // per address within the window
         Clock::duration window = std::chrono::minutes(1);
-        Clock::duration lockFor = std::chrono::seconds(30);
-        int terminalFailures = 20; // from all addresses together within the window
-        Clock::duration terminalLockFor = std::chrono::seconds(60);
+        Clock::duration lockFor = std::chrono::milliseconds(termsim_defaults::kAddressLockoutMs);
+        int terminalFailures = termsim_defaults::kTerminalFailures; // from all addresses within the window
+        Clock::duration terminalLockFor = std::chrono::milliseconds(termsim_defaults::kTerminalLockoutMs);
     };
 
     // Why a key check is refused, and for how long.

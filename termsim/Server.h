@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "Defaults.h"
 #include "Lockout.h"
 #include "TerminalConstants.h"
 
@@ -31,12 +32,12 @@ public:
         asio::ip::address_v4 address = asio::ip::address_v4::loopback();
         std::uint16_t port = kTerminalPort;
         std::optional<std::int32_t> key; // overrides the state's key
-        std::chrono::milliseconds restartPause { 500 };
-        std::chrono::milliseconds authTimeout { 2000 }; // from accept to a valid Auth
-        std::chrono::milliseconds ioTimeout { 5000 }; // to finish a frame once begun, and each write
-        std::size_t maxConnections = 256;
+        std::chrono::milliseconds restartPause { termsim_defaults::kRestartMs };
+        std::chrono::milliseconds authTimeout { termsim_defaults::kAuthTimeoutMs };
+        std::chrono::milliseconds ioTimeout { termsim_defaults::kIoTimeoutMs };
+        std::size_t maxConnections = termsim_defaults::kMaxConnections;
         std::chrono::milliseconds answerDelay { 0 }; // each answer waits this long, like a real terminal
-        std::size_t maxUnauthenticatedPerAddress = 8;
+        std::size_t maxUnauthenticatedPerAddress = termsim_defaults::kMaxPendingPerAddress;
         std::size_t maxQueuedBytes = 64 * 1024; // answers per connection not yet taken by the socket
         int connectionEventsPerSecond = 50; // journal lines before they are only counted
         Lockout::Policy lockout;

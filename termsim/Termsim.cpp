@@ -33,6 +33,8 @@ template <typename T> T number(const std::string& option, const std::string& tex
 
 std::string termsimUsage()
 {
+    namespace d = termsim_defaults;
+    const auto dflt = [](int value) { return " (default " + std::to_string(value) + ")"; };
     return "usage: termsim --listen ADDR [--port 4370] (--state FILE | --count N --state-dir DIR) [--journal FILE]\n"
            "               [--key N] [--latency-ms MS] [--restart-ms MS] [--auth-timeout-ms MS]\n"
            "               [--io-timeout-ms MS] [--no-sync]\n"
@@ -47,20 +49,38 @@ std::string termsimUsage()
            "  --latency-ms MS      answer each request after MS, like a real terminal (default 0)\n"
            "  --journal FILE       append one JSON line per connection event and request\n"
            "  --key N              communication key for this run (default: the state's key)\n"
-           "  --restart-ms MS      how long RestartTerminal refuses connections (default 500)\n"
-           "  --auth-timeout-ms MS drop a connection without a valid Auth after MS (default 2000)\n"
-           "  --io-timeout-ms MS   bound on finishing a frame once begun and on each write (default 5000)\n"
-           "  --no-sync            save the state without fsync (survives a kill, not a power cut)\n"
-           "  --max-connections N  connections held at once (default 256)\n"
-           "  --max-pending-per-address N\n"
-           "                       connections from one address before their key check (default 8)\n"
-           "  --address-failures N wrong keys from one address within a minute that lock it out (default 5)\n"
-           "  --address-lockout-ms MS  how long that lockout lasts (default 30000)\n"
-           "  --terminal-failures N    wrong keys from all addresses within a minute that lock\n"
-           "                       every key check out (default 20)\n"
-           "  --terminal-lockout-ms MS how long that lockout lasts (default 60000)\n"
-           "  --fail RULE          [ADDR@]OP[:ARG]=false | error:TEXT | hang | drop | ignore\n"
-           "                       (repeatable; the first matching rule wins; ADDR@ names one terminal)\n";
+           "  --restart-ms MS      how long RestartTerminal refuses connections"
+        + dflt(d::kRestartMs)
+        + "\n"
+          "  --auth-timeout-ms MS drop a connection without a valid Auth after MS"
+        + dflt(d::kAuthTimeoutMs)
+        + "\n"
+          "  --io-timeout-ms MS   bound on finishing a frame once begun and on each write"
+        + dflt(d::kIoTimeoutMs)
+        + "\n"
+          "  --no-sync            save the state without fsync (survives a kill, not a power cut)\n"
+          "  --max-connections N  connections held at once"
+        + dflt(d::kMaxConnections)
+        + "\n"
+          "  --max-pending-per-address N\n"
+          "                       connections from one address before their key check"
+        + dflt(d::kMaxPendingPerAddress)
+        + "\n"
+          "  --address-failures N wrong keys from one address within a minute that lock it out"
+        + dflt(d::kAddressFailures)
+        + "\n"
+          "  --address-lockout-ms MS  how long that lockout lasts"
+        + dflt(d::kAddressLockoutMs)
+        + "\n"
+          "  --terminal-failures N    wrong keys from all addresses within a minute that lock\n"
+          "                       every key check out"
+        + dflt(d::kTerminalFailures)
+        + "\n"
+          "  --terminal-lockout-ms MS how long that lockout lasts"
+        + dflt(d::kTerminalLockoutMs)
+        + "\n"
+          "  --fail RULE          [ADDR@]OP[:ARG]=false | error:TEXT | hang | drop | ignore\n"
+          "                       (repeatable; the first matching rule wins; ADDR@ names one terminal)\n";
 }
 
 TermsimOptions parseTermsimOptions(const std::vector<std::string>& args)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Defaults.h"
 #include "FaultRules.h"
 #include "TerminalConstants.h"
 
@@ -19,15 +20,15 @@ struct TermsimOptions {
     std::string stateDir; // a site: one state file per terminal, named by its address
     std::string journalFile; // empty: no journal
     std::optional<std::int32_t> key;
-    int restartMs = 500;
-    int authTimeoutMs = 2000;
-    int ioTimeoutMs = 5000;
-    int maxConnections = 256;
-    int maxPendingPerAddress = 8;
-    int addressFailures = 5;
-    int addressLockoutMs = 30000;
-    int terminalFailures = 20;
-    int terminalLockoutMs = 60000;
+    int restartMs = termsim_defaults::kRestartMs;
+    int authTimeoutMs = termsim_defaults::kAuthTimeoutMs;
+    int ioTimeoutMs = termsim_defaults::kIoTimeoutMs;
+    int maxConnections = termsim_defaults::kMaxConnections;
+    int maxPendingPerAddress = termsim_defaults::kMaxPendingPerAddress;
+    int addressFailures = termsim_defaults::kAddressFailures;
+    int addressLockoutMs = termsim_defaults::kAddressLockoutMs;
+    int terminalFailures = termsim_defaults::kTerminalFailures;
+    int terminalLockoutMs = termsim_defaults::kTerminalLockoutMs;
     bool sync = true; // --no-sync clears it
     int latencyMs = 0; // each answer waits this long
     std::vector<FaultRule> fails;
