@@ -26,15 +26,14 @@ using Clock = std::chrono::steady_clock;
 // Raised inside the control when the link can no longer be trusted; each
 // operation turns it into a failure status and drops the link.
 struct LinkFailure {
-    enum class Kind { TimedOut, Lost, Unreadable };
-    LinkFailure(std::string text, Kind how = Kind::Lost, std::optional<std::uint8_t> version = std::nullopt)
+    LinkFailure(std::string text, bool deadlinePassed = false, std::optional<std::uint8_t> version = std::nullopt)
         : description(std::move(text))
-        , kind(how)
+        , timedOut(deadlinePassed)
         , peerVersion(version)
     {
     }
     std::string description;
-    Kind kind;
+    bool timedOut; // the key check reports a timeout apart from a broken link
     std::optional<std::uint8_t> peerVersion; // when the frame was of another version
 };
 
@@ -149,8 +148,8 @@ public:
                 std::optional<std::uint8_t> version;
                 if (!m_cipher && decoded.version && *decoded.version != proto::kVersion)
                     version = decoded.version;
-                throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")",
-                    LinkFailure::Kind::Unreadable, version };
+                throw LinkFailure { "The terminal sent a message that could not be read (" + decoded.error + ")", false,
+                    version };
             }
             boundWait(deadline, bound);
             const ssize_t n = ::recv(m_socket.native_handle(), m_chunk.data(), m_chunk.size(), 0);
@@ -173,7 +172,7 @@ private:
         constexpr std::chrono::milliseconds kSlack { 5 };
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
-            throw LinkFailure { noAnswerText(bound), LinkFailure::Kind::TimedOut };
+            throw LinkFailure { noAnswerText(bound), true };
         if (m_ioTimeout.count() > 0 && std::chrono::abs(m_ioTimeout - left) <= kSlack)
             return;
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(left);
@@ -370,7 +369,7 @@ bool NetworkTermLink::keyCheck(const std::string& address)
                     + ")");
         if (toldMismatch)
             return unproven();
-        if (failure.kind == LinkFailure::Kind::TimedOut)
+        if (failure.timedOut)
             return fail(ConnectFailure::TimedOut, failure.description + " during the key check");
         return fail(ConnectFailure::BrokenHandshake, "The key check failed: " + failure.description);
     }
