@@ -10,7 +10,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <pthread.h>
@@ -36,13 +38,26 @@ struct Settings {
     std::string report;
 };
 
-std::optional<std::string> readFile(const std::string& path)
+// The whole file; nullopt after printing why it cannot be read.
+std::optional<std::string> readFile(const std::string& path, std::ostream& err)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        err << "latchwise-fleet: cannot read " << path << ": it is a folder\n";
         return std::nullopt;
+    }
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        err << "latchwise-fleet: cannot read " << path << ": " << std::strerror(errno ? errno : ENOENT) << "\n";
+        return std::nullopt;
+    }
     std::ostringstream text;
     text << in.rdbuf();
+    if (in.bad()) {
+        err << "latchwise-fleet: cannot read " << path << "\n";
+        return std::nullopt;
+    }
     return text.str();
 }
 
@@ -83,11 +98,9 @@ std::optional<ScheduleSnapshot> loadSchedule(const Settings& s, std::ostream& er
     std::string source;
     if (!s.schedule.empty()) {
         source = s.schedule;
-        const auto text = readFile(s.schedule);
-        if (!text) {
-            err << "latchwise-fleet: cannot read " << s.schedule << "\n";
+        const auto text = readFile(s.schedule, err);
+        if (!text)
             return std::nullopt;
-        }
         ScheduleParse parsed = parseSchedule(*text);
         snapshot = parsed.snapshot;
         errors = std::move(parsed.errors);
@@ -119,11 +132,9 @@ std::optional<ScheduleSnapshot> loadSchedule(const Settings& s, std::ostream& er
 
 std::optional<std::vector<SiteTerminal>> loadSite(const std::string& path, std::ostream& err)
 {
-    const auto text = readFile(path);
-    if (!text) {
-        err << "latchwise-fleet: cannot read " << path << "\n";
+    const auto text = readFile(path, err);
+    if (!text)
         return std::nullopt;
-    }
     SiteParse site = parseSite(*text);
     for (const auto& error : site.errors)
         err << "latchwise-fleet: " << path << ": " << error << "\n";

@@ -119,6 +119,9 @@ TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
     EXPECT_NE(refused.err().find("bad.csv: line 6: the address 127.0.21.1 is already on line 2"), std::string::npos);
     ChildProcess badSchedule(fleetArgs({ "program", "--site", siteFile, "--schedule", siteFile }));
     EXPECT_EQ(badSchedule.wait(20s), 2);
+    ChildProcess folder(fleetArgs({ "program", "--site", siteFile, "--schedule", dir.path() }));
+    EXPECT_EQ(folder.wait(20s), 2);
+    EXPECT_NE(folder.err().find(dir.path() + ": it is a folder"), std::string::npos) << folder.err();
     EXPECT_EQ(count(nlohmann::json(sim.journal()).dump(), "\"accept\""), 0);
 
     // Five wrong keys lock t07 out: its right key is then refused too, and
