@@ -61,22 +61,44 @@ std::optional<std::string> readFile(const std::string& path, std::ostream& err)
     return text.str();
 }
 
+// Checked before any terminal is contacted: a report that cannot be written
+// would otherwise be found out only after the whole site was programmed.
+bool canWriteReport(const std::string& path, std::ostream& err)
+{
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        err << "latchwise-fleet: cannot write the report " << path << ": it is a folder\n";
+        return false;
+    }
+    const std::string temp = path + ".tmp";
+    errno = 0;
+    if (!std::ofstream(temp, std::ios::binary | std::ios::trunc)) {
+        err << "latchwise-fleet: cannot write the report " << path << ": " << std::strerror(errno ? errno : EACCES)
+            << "\n";
+        return false;
+    }
+    std::filesystem::remove(temp, ec);
+    return true;
+}
+
 // Written beside and renamed over, so a reader never sees half a report.
 bool writeReport(const std::string& path, const json& report, std::ostream& err)
 {
     const std::string temp = path + ".tmp";
+    std::error_code ec;
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out << report.dump(2) << "\n";
         if (!out.flush()) {
             err << "latchwise-fleet: cannot write the report " << path << "\n";
+            std::filesystem::remove(temp, ec);
             return false;
         }
     }
-    std::error_code ec;
     std::filesystem::rename(temp, path, ec);
     if (ec) {
         err << "latchwise-fleet: cannot write the report " << path << ": " << ec.message() << "\n";
+        std::filesystem::remove(temp, ec);
         return false;
     }
     return true;
@@ -298,6 +320,8 @@ FleetExit runFleet(const std::vector<std::string>& args, std::ostream& out, std:
     } else {
         options.command = JobOptions::Command::Status;
     }
+    if (!s.report.empty() && !canWriteReport(s.report, err))
+        return { kUsage, false };
     return runSite(
         program->parsed() ? "program" : "status", *site, std::move(options), s, out, err, interrupts, stdoutIsTty);
 }

@@ -122,6 +122,11 @@ TEST(FleetSite, EachFailureIsIsolatedReportedWithItsOutcomeAndBounded)
     ChildProcess folder(fleetArgs({ "program", "--site", siteFile, "--schedule", dir.path() }));
     EXPECT_EQ(folder.wait(20s), 2);
     EXPECT_NE(folder.err().find(dir.path() + ": it is a folder"), std::string::npos) << folder.err();
+    // A report that could not be written is found out before the site, not after.
+    ChildProcess noReport(fleetArgs(
+        { "program", "--site", siteFile, "--schedule", schedule, "--report", dir.path() + "/missing/report.json" }));
+    EXPECT_EQ(noReport.wait(20s), 2);
+    EXPECT_NE(noReport.err().find("cannot write the report"), std::string::npos) << noReport.err();
     EXPECT_EQ(count(nlohmann::json(sim.journal()).dump(), "\"accept\""), 0);
 
     // Five wrong keys lock t07 out: its right key is then refused too, and
