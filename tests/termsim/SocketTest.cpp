@@ -31,6 +31,17 @@ std::vector<nlohmann::json> events(const TermsimProcess& sim, const std::string&
     return found;
 }
 
+// The flood-limited lines' summaries; the first comes at the end of its
+// second, so this waits for it, up to 3 s.
+std::vector<nlohmann::json> summaryLines(const TermsimProcess& sim)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (events(sim, "summary").empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    return events(sim, "summary");
+}
+
 TermsimProcess::Options at(std::string address)
 {
     TermsimProcess::Options options;
@@ -509,11 +520,7 @@ TEST(TermsimSocket, IdleConnectionsCannotKeepARealClientOut)
     EXPECT_TRUE(idle.front()->closedByPeer(1000ms));
 
     // Some 260 connection events, journalled as a few lines and a summary.
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (events(sim, "summary").empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms); // the summary comes at the end of its second, bounded
-    }
-    const auto summaries = events(sim, "summary");
+    const auto summaries = summaryLines(sim);
     ASSERT_FALSE(summaries.empty());
     EXPECT_GT(summaries[0]["counts"].value("close: dropped for a newer connection", 0), 0);
     EXPECT_LT(sim.journal().size(), 130u);
@@ -632,11 +639,7 @@ TEST(TermsimSocket, AnOldVersionPeerIsToldTheVersionIsUnsupported)
         ASSERT_TRUE(flood.sendRaw(oldFrame));
         EXPECT_FALSE(flood.receive()); // the refusal, in version 1's framing
     }
-    const auto deadline = std::chrono::steady_clock::now() + 3s;
-    while (events(sim, "summary").empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(50ms); // the summary comes at the end of its second, bounded
-    }
-    const auto summaries = events(sim, "summary");
+    const auto summaries = summaryLines(sim);
     ASSERT_FALSE(summaries.empty());
     EXPECT_GT(summaries[0]["counts"].value("protocol_error", 0), 0);
     EXPECT_LT(events(sim, "protocol_error").size(), floodSize);
