@@ -39,11 +39,6 @@ public:
 
     // The lockout in force for the address, the terminal-wide one first.
     State check(const std::string& address, Clock::time_point now);
-    // Time left on the address's or the terminal's lockout; zero when it may try.
-    Clock::duration remaining(const std::string& address, Clock::time_point now)
-    {
-        return check(address, now).remaining;
-    }
     // Records a wrong key; true when this failure starts a lockout (of the
     // address or of the terminal).
     bool recordFailure(const std::string& address, Clock::time_point now);

@@ -254,12 +254,12 @@ TEST(Lockout, FiveFailuresWithinAMinuteLockTheAddressForThirtySeconds)
     for (int i = 0; i < 4; ++i) {
         EXPECT_FALSE(lockout.recordFailure("10.0.0.1", t0 + i * 10s));
     }
-    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 45s), 0s);
+    EXPECT_EQ(lockout.check("10.0.0.1", t0 + 45s).remaining, 0s);
     EXPECT_TRUE(lockout.recordFailure("10.0.0.1", t0 + 50s));
-    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 50s), 30s);
-    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 79s), 1s);
-    EXPECT_EQ(lockout.remaining("10.0.0.2", t0 + 60s), 0s); // per address
-    EXPECT_EQ(lockout.remaining("10.0.0.1", t0 + 80s), 0s);
+    EXPECT_EQ(lockout.check("10.0.0.1", t0 + 50s).remaining, 30s);
+    EXPECT_EQ(lockout.check("10.0.0.1", t0 + 79s).remaining, 1s);
+    EXPECT_EQ(lockout.check("10.0.0.2", t0 + 60s).remaining, 0s); // per address
+    EXPECT_EQ(lockout.check("10.0.0.1", t0 + 80s).remaining, 0s);
     // The lockout wiped the count: one more failure does not lock again.
     EXPECT_FALSE(lockout.recordFailure("10.0.0.1", t0 + 81s));
 }
@@ -296,14 +296,14 @@ TEST(Lockout, FailuresFromManyAddressesLockTheWholeTerminal)
     const auto state = lockout.check("10.0.2.1", t0 + 61s);
     EXPECT_TRUE(state.terminalWide);
     EXPECT_EQ(state.remaining, 59s);
-    EXPECT_EQ(lockout.remaining("10.0.2.1", t0 + 120s), 0s);
+    EXPECT_EQ(lockout.check("10.0.2.1", t0 + 120s).remaining, 0s);
     // The per-address rule still holds on its own.
     for (int i = 0; i < 5; ++i) {
         lockout.recordFailure("10.0.3.1", t0 + 200s);
     }
     EXPECT_FALSE(lockout.check("10.0.3.1", t0 + 200s).terminalWide);
-    EXPECT_EQ(lockout.remaining("10.0.3.1", t0 + 200s), 30s);
-    EXPECT_EQ(lockout.remaining("10.0.3.2", t0 + 200s), 0s);
+    EXPECT_EQ(lockout.check("10.0.3.1", t0 + 200s).remaining, 30s);
+    EXPECT_EQ(lockout.check("10.0.3.2", t0 + 200s).remaining, 0s);
 }
 
 TEST(TermsimOptions, ParsesTheCommandLine)
