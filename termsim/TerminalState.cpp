@@ -150,13 +150,26 @@ template <typename Map, typename AppendValue> void appendObject(std::string& out
 
 } // namespace
 
+namespace {
+
+// What the option table's bound counts: names and values together.
+std::size_t optionBytes(const std::map<std::string, std::string>& options)
+{
+    std::size_t bytes = 0;
+    for (const auto& [name, value] : options) {
+        bytes += name.size() + value.size();
+    }
+    return bytes;
+}
+
+} // namespace
+
 bool optionFits(const TerminalState& s, const std::string& name, const std::string& value)
 {
-    std::size_t bytes = name.size() + value.size();
-    for (const auto& [n, v] : s.options) {
-        bytes += n == name ? 0 : n.size() + v.size();
-    }
-    return bytes <= kMaxOptionBytes && (s.options.size() < kMaxOptions || s.options.contains(name));
+    const auto held = s.options.find(name);
+    const std::size_t replaced = held == s.options.end() ? 0 : held->first.size() + held->second.size();
+    return optionBytes(s.options) - replaced + name.size() + value.size() <= kMaxOptionBytes
+        && (s.options.size() < kMaxOptions || held != s.options.end());
 }
 
 json toJson(const TerminalState& s)
@@ -227,14 +240,12 @@ TerminalState stateFromJson(const json& j)
             s.key = int32Of(value, "key");
         } else if (name == "options") {
             s.options = member<std::map<std::string, std::string>>(j, "options");
-            std::size_t bytes = 0;
             for (const auto& [option, text] : s.options) {
                 checkedText(option, "options");
                 checkedText(text, "options\" member \"" + option);
-                bytes += option.size() + text.size();
             }
             checkCount(s.options.size(), kMaxOptions, "options");
-            if (bytes > kMaxOptionBytes) {
+            if (const std::size_t bytes = optionBytes(s.options); bytes > kMaxOptionBytes) {
                 throw memberError("options",
                     "hold " + std::to_string(bytes) + " bytes, more than the terminal's "
                         + std::to_string(kMaxOptionBytes));
