@@ -149,8 +149,8 @@ private:
     {
         const auto seconds = std::chrono::ceil<std::chrono::seconds>(lockout.remaining).count();
         const bool terminalWide = lockout.terminalWide;
-        m_server.connectionEvent({ { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer },
-            { "address", m_address }, { "terminalWide", terminalWide } });
+        log({ { "event", "locked_out" }, { "connection", m_id }, { "peer", m_peer }, { "address", m_address },
+            { "terminalWide", terminalWide } });
         const std::string who = terminalWide ? "" : " from " + m_address;
         send(proto::authResult(proto::AuthCode::LockedOut,
             "Too many wrong keys" + who + "; try again in " + std::to_string(seconds) + " seconds"));
